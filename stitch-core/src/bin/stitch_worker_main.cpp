@@ -1,0 +1,2 @@
+// Process entry of stitch-worker.
+int main() { return 0; }
