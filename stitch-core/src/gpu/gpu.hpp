@@ -1,0 +1,21 @@
+// GPU access through WebGPU (Dawn), loaded at run time: the backend probe and
+// the preview stitch pass. Everything falls back cleanly when no usable GPU exists.
+#pragma once
+
+#include <string>
+
+namespace stitch {
+
+struct GpuOptions {
+  // Accept CPU/software adapters (SwiftShader, Dawn's Null backend is never
+  // accepted for rendering). Only tests set this; the worker never does.
+  bool allow_software_adapter = false;
+  // Path of the WebGPU library; empty means the default search.
+  std::string library_path;
+};
+
+// Lower-cased name of the backend API of the adapter the GPU pass would use
+// ("vulkan", "metal", ...), or "cpu" when no usable adapter exists.
+std::string backend_name(const GpuOptions& options = {});
+
+}  // namespace stitch
