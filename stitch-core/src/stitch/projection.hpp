@@ -151,14 +151,21 @@ class FisheyeLens {
 
   float axis_sign() const { return axis_sign_; }
   float half_fov() const { return half_fov_; }
+  // Distance in pixels from the lens centre of a direction theta radians off
+  // the lens axis (equidistant model).
+  float radius_at(float theta) const { return theta / half_fov_ * max_radius_ * radius_scale_; }
+  float roll_radians() const { return roll_; }
+  float center_x() const { return cx_; }
+  float center_y() const { return cy_; }
+  // The turn about the lens axis from the lens yaw: minus the yaw, radians.
+  float yaw_turn_radians() const { return a_; }
 
  private:
-  friend class RenderContext;
   float axis_sign_;
   float half_fov_;
+  float a_;
   float cos_a_;
   float sin_a_;
-  float radius_per_angle_;  // max_radius * radiusScale / half_fov
   float max_radius_;
   float radius_scale_;
   float roll_;
@@ -218,19 +225,40 @@ class RenderContext {
   void render_row(std::uint32_t y, std::span<Rgb> out) const;
 
  private:
-  struct LensState;
-  const ImagePyramid* up_;
-  const ImagePyramid* down_;
+  // One lens with everything its per-pixel sampling needs.
+  struct LensState {
+    const ImagePyramid* pyramid = nullptr;
+    FisheyeLens lens{LensTransform{}, 1.0f, 180.0f, 1, 1};
+    // cos/sin of the angle that turns the direction's azimuth about the
+    // lens axis into the image angle (lens yaw and roll combined).
+    float cos_turn = 1.0f;
+    float sin_turn = 0.0f;
+    std::array<float, 3> gain{1.0f, 1.0f, 1.0f};
+    std::span<const float> local_gains;
+    // Per reduced level: w_k / W, h_k / H and the largest valid coordinates.
+    std::array<std::array<float, 4>, kMaxPyramidImages> levels{};
+    std::size_t level_count = 0;  // reduced levels
+    bool usable = false;          // pixel buffers consistent with the sizes
+  };
+
+  bool project_fast(const LensState& lens, Vec3 v, FisheyePoint& point) const;
+  bool present(const LensState& lens, FisheyePoint point) const;
+  Rgb sample_base(const LensState& lens, FisheyePoint point, float factor) const;
+  void sample_all(const LensState& lens, FisheyePoint point, float factor, SampleList& out) const;
+  Rgb single_lens(const LensState& first, float first_factor, const LensState& second,
+                  float second_factor, Vec3 v) const;
+
   const PreparedSettings* prepared_;
   std::uint32_t width_;
   std::uint32_t height_;
   bool identity_rotation_;
   std::array<float, 6> rotation_;  // cos/sin of -yaw, -pitch, -roll
-  FisheyeLens up_lens_;
-  FisheyeLens down_lens_;
+  LensState up_;
+  LensState down_;
+  std::size_t blend_levels_;  // L of the multiband blend when both lenses are present
   float fallback_feather_;
-  // Latitudes (radians) beyond which the blend weight is exactly 0 or 1 for
-  // every entry of the seam lists.
+  // Source latitudes (radians) beyond which the blend weights are exactly 0
+  // (below) or 1 (above) whatever the seam and feather lists hold.
   float blend_low_;
   float blend_high_;
   std::vector<float> sin_lon_;
