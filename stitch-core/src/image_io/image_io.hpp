@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error/error.hpp"
@@ -28,8 +29,50 @@ struct LinearImage {
   bool raw = false;
 };
 
+// ---- identification (no pixels decoded) ------------------------------------
+
+// The lens a file belongs to, from the markers "_up" / "_down" in its file name
+// (not its directories): "_up." / "_up_" anywhere or "_up" at the end, likewise
+// for down; up wins when both match. Never fails.
+FisheyeRole detect_role(const std::filesystem::path& path);
+
+// jpeg for a .jpg/.jpeg extension, dng for .dng (any letter case); anything
+// else is UnsupportedFormat carrying the path text.
+Result<SourceFormat> source_format(const std::filesystem::path& path);
+
+// The width, height, camera and exposure facts of a source from its header.
+// DNG goes through LibRaw's identification; a JPG's container is recognised
+// from its leading bytes (JPEG or PNG), so PNG data under a .jpg name is
+// inspected as what it is.
+Result<SourceInfo> inspect_source(const std::filesystem::path& path);
+
+// Bytes as UTF-8, every invalid sequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// A path as text: its bytes as UTF-8 with invalid sequences replaced.
+std::string path_text(const std::filesystem::path& path);
+
+// The camera field of a native record: text up to the first NUL, invalid UTF-8
+// replaced, Unicode white space trimmed; absent when nothing is left.
+std::optional<std::string> camera_string(const char* text);
+
+// The NUL-terminated path handed to the RAW decoder (c_str() of the result).
+// Fails with DngDecode "DNG path contains a null byte" when the path text holds
+// a NUL. The path's own bytes are passed on, so names that are not valid
+// UTF-8 still open.
+Result<std::string> path_cstring(const std::filesystem::path& path);
+
+// ---- loading ------------------------------------------------------------------
+
 // Loads a JPG or DNG source at full resolution into linear light.
 Result<LinearImage> load_source(const std::filesystem::path& path);
+
+// JPG inputs larger than this are refused before being read into memory.
+inline constexpr std::uint64_t kMaxJpegFileBytes = std::uint64_t{1} << 30;
+
+// The sRGB decoding of every 8-bit value, as load_source applies it to JPEG
+// samples: v = s / 255; v / 12.92 up to 0.04045, else ((v + 0.055) / 1.055)^2.4.
+const std::array<float, 256>& srgb8_to_linear_table();
 
 // Bilinear sample at (x, y), pixel centres on integers; absent outside.
 std::optional<Rgb> sample_bilinear(const LinearImage& image, float x, float y);
