@@ -3,5 +3,6 @@
 // DOWN lens, exposure and seam to a pair.
 #pragma once
 
+#include "stitch/prepare.hpp"
 #include "stitch/projection.hpp"
 #include "stitch/settings.hpp"
