@@ -1,6 +1,7 @@
 // The ProPhoto RGB display profile embedded in 16-bit TIFF exports: ROMM
 // primaries adapted to D50 and a pure gamma-1.8 tone curve, which is exactly
-// the encoding the TIFF writer applies to its pixels.
+// the encoding the TIFF writer applies to its pixels. Assembled by hand rather
+// than with LittleCMS so that the tag order, tag types and padding are fixed.
 #include <array>
 #include <cstdint>
 #include <string_view>
