@@ -10,6 +10,7 @@ namespace stitch {
 namespace {
 
 constexpr float kTwoPi = 6.28318531f;
+constexpr float kHalfPi = 1.57079633f;
 // Band width (radians) added around the extreme seam blend so that latitudes
 // classified as "clear of the seam" give weights of exactly 0 or 1 despite
 // rounding in the list interpolation.
@@ -216,8 +217,15 @@ float lookup_profile(std::span<const float> list, float u) {
   std::size_t i0 = 0;
   if (fl >= 0.0f && fl < static_cast<float>(n)) i0 = static_cast<std::size_t>(fl);
   const std::size_t i1 = i0 + 1 == n ? 0 : i0 + 1;
-  const float f = p - fl;
-  return (1.0f - f) * list[i0] + f * list[i1];
+  float f = p - fl;
+  if (!(f >= 0.0f && f <= 1.0f)) f = 0.0f;  // NaN position: read entry 0
+  const float a = list[i0];
+  const float b = list[i1];
+  const float value = (1.0f - f) * a + f * b;
+  // Rounding can carry the blend a hair past its two entries; keeping it
+  // between them makes a list of equal entries read back exactly (so a
+  // feather of exactly 0.5 degree never switches on the wide coarse bands).
+  return clampf(value, std::min(a, b), std::max(a, b));
 }
 
 float local_influence(float source_latitude) {
@@ -419,6 +427,17 @@ RenderContext::RenderContext(const ImagePyramid& up, const ImagePyramid& down,
     cos_lon_[x] = std::cos(lon);
   }
   if (identity_rotation_) {
+    for (LensState* state : {&up_, &down_}) {
+      const float sign = state->lens.axis_sign() > 0.0f ? 1.0f : -1.0f;
+      state->column_sin.resize(width);
+      state->column_cos.resize(width);
+      for (std::uint32_t x = 0; x < width; ++x) {
+        const float sb = sin_lon_[x];
+        const float cb = cos_lon_[x];
+        state->column_sin[x] = sb * state->cos_turn + cb * state->sin_turn;
+        state->column_cos[x] = (cb * state->cos_turn - sb * state->sin_turn) * sign;
+      }
+    }
     column_u_.resize(width);
     column_seam_.resize(width);
     column_feather_.resize(width);
@@ -449,35 +468,21 @@ RowContext RenderContext::row(std::uint32_t y) const {
   row.source_latitude = std::asin(clampf(row.sin_lat, -1.0f, 1.0f));
   row.influence = local_influence(row.source_latitude);
   row.side = row.source_latitude >= blend_high_ ? 1 : (row.source_latitude <= blend_low_ ? 0 : -1);
+  // Without a rotation the angle off each lens axis depends on the row only,
+  // and equals the per-pixel acos exactly (the direction's Y is sin_lat).
+  const float theta_up = std::acos(clampf(row.sin_lat, -1.0f, 1.0f));
+  const float theta_down = std::acos(clampf(-row.sin_lat, -1.0f, 1.0f));
+  const float flip = row.cos_lat < 0.0f ? -1.0f : 1.0f;
+  row.up_inside = theta_up <= up_.lens.half_fov();
+  row.down_inside = theta_down <= down_.lens.half_fov();
+  row.up_radius = up_.lens.radius_at(theta_up) * flip;
+  row.down_radius = down_.lens.radius_at(theta_down) * flip;
   return row;
 }
 
-// Projection with the yaw and roll folded into one turn of the azimuth, so
-// that no atan2/sin/cos is evaluated per pixel; agrees with
-// FisheyeLens::project within float rounding.
-bool RenderContext::project_fast(const LensState& state, Vec3 v, FisheyePoint& point) const {
-  const FisheyeLens& lens = state.lens;
-  const float aligned = lens.axis_sign() > 0.0f ? v.y : -v.y;
-  const float theta = std::acos(clampf(aligned, -1.0f, 1.0f));
-  if (!(theta <= lens.half_fov())) return false;
-  const float rho2 = v.x * v.x + v.z * v.z;
-  float sb = 0.0f;
-  float cb = 1.0f;
-  if (rho2 > 0.0f) {
-    const float inv = 1.0f / std::sqrt(rho2);
-    sb = v.x * inv;
-    cb = v.z * inv;
-  }
-  const float s = sb * state.cos_turn + cb * state.sin_turn;
-  float c = cb * state.cos_turn - sb * state.sin_turn;
-  if (lens.axis_sign() <= 0.0f) c = -c;
-  const float radius = lens.radius_at(theta);
-  point = {lens.center_x() + radius * s, lens.center_y() - radius * c};
-  return true;
-}
-
-bool RenderContext::present(const LensState& state, FisheyePoint p) const {
-  if (!state.usable || !in_bounds(state.pyramid->base(), p.x, p.y)) return false;
+bool RenderContext::present(const LensState& state, const Hit& hit) const {
+  const FisheyePoint p = hit.point;
+  if (!hit.inside || !state.usable || !in_bounds(state.pyramid->base(), p.x, p.y)) return false;
   for (std::size_t k = 0; k < state.level_count; ++k) {
     const auto& g = state.levels[k];
     const float x = (p.x + 0.5f) * g[0] - 0.5f;
@@ -510,26 +515,34 @@ void RenderContext::sample_all(const LensState& state, FisheyePoint p, float fac
 // when present, otherwise the other lens's, otherwise black. Reduced levels
 // only decide presence here, since a full weight makes the band sum collapse
 // to the base sample.
-Rgb RenderContext::single_lens(const LensState& first, float first_factor,
-                               const LensState& second, float second_factor, Vec3 v) const {
-  FisheyePoint p;
-  if (project_fast(first, v, p) && present(first, p)) return sample_base(first, p, first_factor);
-  if (project_fast(second, v, p) && present(second, p)) {
-    return sample_base(second, p, second_factor);
-  }
+Rgb RenderContext::single_lens(const LensState& first, const Hit& first_hit, float first_factor,
+                               const LensState& second, const Hit& second_hit,
+                               float second_factor) const {
+  if (present(first, first_hit)) return sample_base(first, first_hit.point, first_factor);
+  if (present(second, second_hit)) return sample_base(second, second_hit.point, second_factor);
   return {0.0f, 0.0f, 0.0f};
 }
 
 Rgb RenderContext::pixel(const RowContext& row, std::uint32_t x) const {
-  Vec3 v{row.cos_lat * sin_lon_[x], row.sin_lat, row.cos_lat * cos_lon_[x]};
   float lat;
   float influence;
   int side;
+  float u = 0.0f;
+  Hit up_hit;
+  Hit down_hit;
   if (identity_rotation_) {
     lat = row.source_latitude;
     influence = row.influence;
     side = row.side;
+    u = column_u_[x];
+    up_hit.inside = row.up_inside;
+    up_hit.point = {up_.lens.center_x() + row.up_radius * up_.column_sin[x],
+                    up_.lens.center_y() - row.up_radius * up_.column_cos[x]};
+    down_hit.inside = row.down_inside;
+    down_hit.point = {down_.lens.center_x() + row.down_radius * down_.column_sin[x],
+                      down_.lens.center_y() - row.down_radius * down_.column_cos[x]};
   } else {
+    Vec3 v{row.cos_lat * sin_lon_[x], row.sin_lat, row.cos_lat * cos_lon_[x]};
     const auto& r = rotation_;
     v = {v.x * r[0] + v.z * r[1], v.y, -v.x * r[1] + v.z * r[0]};
     v = {v.x, v.y * r[2] - v.z * r[3], v.y * r[3] + v.z * r[2]};
@@ -537,26 +550,46 @@ Rgb RenderContext::pixel(const RowContext& row, std::uint32_t x) const {
     lat = source_latitude(v);
     influence = local_influence(lat);
     side = lat >= blend_high_ ? 1 : (lat <= blend_low_ ? 0 : -1);
+    if (side < 0 || influence > 0.0f) u = source_x(v);
+    // One asin serves both lenses: the angles off the UP and DOWN axes are
+    // pi/2 - lat and pi/2 + lat. The image angle comes from the direction's
+    // azimuth turned by the lens's combined yaw and roll, without atan2.
+    const float theta_up = kHalfPi - lat;
+    const float theta_down = kHalfPi + lat;
+    const float rho2 = v.x * v.x + v.z * v.z;
+    float sb = 0.0f;
+    float cb = 1.0f;
+    if (rho2 > 0.0f) {
+      const float inv = 1.0f / std::sqrt(rho2);
+      sb = v.x * inv;
+      cb = v.z * inv;
+    }
+    auto hit = [&](const LensState& state, float theta, float sign) {
+      Hit h;
+      h.inside = theta <= state.lens.half_fov();
+      const float radius = state.lens.radius_at(theta);
+      const float s = sb * state.cos_turn + cb * state.sin_turn;
+      const float c = (cb * state.cos_turn - sb * state.sin_turn) * sign;
+      h.point = {state.lens.center_x() + radius * s, state.lens.center_y() - radius * c};
+      return h;
+    };
+    up_hit = hit(up_, theta_up, 1.0f);
+    down_hit = hit(down_, theta_down, -1.0f);
   }
 
-  // Per-longitude values; only looked up where they can matter.
-  float u = 0.0f;
   float up_factor = 1.0f;
   float down_factor = 1.0f;
-  const bool need_gains = influence > 0.0f;
-  if (side < 0 || need_gains) {
+  if (influence > 0.0f) {
     if (identity_rotation_) {
-      u = column_u_[x];
       up_factor = 1.0f + (column_up_gain_[x] - 1.0f) * influence;
       down_factor = 1.0f + (column_down_gain_[x] - 1.0f) * influence;
     } else {
-      u = source_x(v);
       up_factor = local_gain_factor(up_.local_gains, u, influence);
       down_factor = local_gain_factor(down_.local_gains, u, influence);
     }
   }
-  if (side == 1) return single_lens(up_, up_factor, down_, down_factor, v);
-  if (side == 0) return single_lens(down_, down_factor, up_, up_factor, v);
+  if (side == 1) return single_lens(up_, up_hit, up_factor, down_, down_hit, down_factor);
+  if (side == 0) return single_lens(down_, down_hit, down_factor, up_, up_hit, up_factor);
 
   const PreparedSettings& prepared = *prepared_;
   float seam;
@@ -576,27 +609,29 @@ Rgb RenderContext::pixel(const RowContext& row, std::uint32_t x) const {
   const float widest = blend_levels_ >= 2 && feather > kCoarseBandFeatherLimit ? 2.0f : 1.0f;
   const float w_fine = seam_weight(delta, feather);
   const float w_wide = seam_weight(delta, feather * widest);
-  if (w_fine == 1.0f && w_wide == 1.0f) return single_lens(up_, up_factor, down_, down_factor, v);
-  if (w_fine == 0.0f && w_wide == 0.0f) return single_lens(down_, down_factor, up_, up_factor, v);
+  if (w_fine == 1.0f && w_wide == 1.0f) {
+    return single_lens(up_, up_hit, up_factor, down_, down_hit, down_factor);
+  }
+  if (w_fine == 0.0f && w_wide == 0.0f) {
+    return single_lens(down_, down_hit, down_factor, up_, up_hit, up_factor);
+  }
 
-  FisheyePoint pu;
-  FisheyePoint pd;
-  const bool has_up = project_fast(up_, v, pu) && present(up_, pu);
-  const bool has_down = project_fast(down_, v, pd) && present(down_, pd);
+  const bool has_up = present(up_, up_hit);
+  const bool has_down = present(down_, down_hit);
   if (!has_up && !has_down) return {0.0f, 0.0f, 0.0f};
-  if (!has_down) return sample_base(up_, pu, up_factor);
-  if (!has_up) return sample_base(down_, pd, down_factor);
+  if (!has_down) return sample_base(up_, up_hit.point, up_factor);
+  if (!has_up) return sample_base(down_, down_hit.point, down_factor);
   if (blend_levels_ <= 1) {
-    const Rgb a = sample_base(up_, pu, up_factor);
-    const Rgb b = sample_base(down_, pd, down_factor);
+    const Rgb a = sample_base(up_, up_hit.point, up_factor);
+    const Rgb b = sample_base(down_, down_hit.point, down_factor);
     Rgb out;
     for (int c = 0; c < 3; ++c) out[c] = b[c] * (1.0f - w_fine) + a[c] * w_fine;
     return out;
   }
   SampleList up_list;
   SampleList down_list;
-  sample_all(up_, pu, up_factor, up_list);
-  sample_all(down_, pd, down_factor, down_list);
+  sample_all(up_, up_hit.point, up_factor, up_list);
+  sample_all(down_, down_hit.point, down_factor, down_list);
   return blend_samples(up_list, down_list, delta, feather);
 }
 

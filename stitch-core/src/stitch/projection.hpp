@@ -204,6 +204,13 @@ struct RowContext {
   float source_latitude = 0.0f;
   float influence = 0.0f;
   int side = -1;
+  // Identity rotation only: whether the row is within each lens's half field
+  // of view, and its distance from each lens centre in pixels (negative when
+  // the row's azimuths are reversed, which happens at the very bottom row).
+  bool up_inside = false;
+  bool down_inside = false;
+  float up_radius = 0.0f;
+  float down_radius = 0.0f;
 };
 
 // Everything of one render that does not depend on the pixel: per-column
@@ -239,14 +246,21 @@ class RenderContext {
     std::array<std::array<float, 4>, kMaxPyramidImages> levels{};
     std::size_t level_count = 0;  // reduced levels
     bool usable = false;          // pixel buffers consistent with the sizes
+    // Identity rotation: sine and cosine of the image angle per column.
+    std::vector<float> column_sin;
+    std::vector<float> column_cos;
+  };
+  // Where the pixel lands in one lens, and whether the lens sees it at all.
+  struct Hit {
+    FisheyePoint point;
+    bool inside = false;
   };
 
-  bool project_fast(const LensState& lens, Vec3 v, FisheyePoint& point) const;
-  bool present(const LensState& lens, FisheyePoint point) const;
+  bool present(const LensState& lens, const Hit& hit) const;
   Rgb sample_base(const LensState& lens, FisheyePoint point, float factor) const;
   void sample_all(const LensState& lens, FisheyePoint point, float factor, SampleList& out) const;
-  Rgb single_lens(const LensState& first, float first_factor, const LensState& second,
-                  float second_factor, Vec3 v) const;
+  Rgb single_lens(const LensState& first, const Hit& first_hit, float first_factor,
+                  const LensState& second, const Hit& second_hit, float second_factor) const;
 
   const PreparedSettings* prepared_;
   std::uint32_t width_;
