@@ -114,8 +114,10 @@ Spawned spawn(const ProcessOptions& options) {
 void reap(pid_t pid, bool kill_it, ProcessResult& result) {
   if (kill_it) ::kill(pid, SIGKILL);
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  struct rusage usage{};
+  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
+  result.max_rss_kib = usage.ru_maxrss;
   if (WIFEXITED(status)) {
     result.exit_code = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {

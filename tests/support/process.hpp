@@ -55,6 +55,7 @@ struct ProcessResult {
   int exit_code = -1;              // exit status, or -1 when ended by a signal
   int term_signal = 0;             // the signal that ended the child, or 0
   bool timed_out = false;          // killed because of ProcessOptions::timeout
+  long max_rss_kib = 0;            // the child's peak resident set size, KiB
 
   bool exited_zero() const { return exit_code == 0 && term_signal == 0 && !timed_out; }
 };
