@@ -358,6 +358,29 @@ TEST(FisheyeSampling, PyramidEntriesAndBorders) {
   ASSERT_TRUE(base.has_value());
   EXPECT_EQ((*base)[0], three->entries[0][0]);
 
+  // The base sample is the image module's bilinear sample at the projected
+  // point, bit for bit.
+  const pairs::Pair pair = pairs::render_pair({.size = 96});
+  const LensTransform lens{0.01f, -0.02f, 1.05f, 3.0f, -2.0f};
+  std::size_t compared = 0;
+  for (float lat = -1.5f; lat < 1.5f; lat += 0.05f) {
+    for (float lon = -3.1f; lon < 3.1f; lon += 0.3f) {
+      const Vec3 d = direction_from_lat_lon(lat, lon);
+      for (float sign : {1.0f, -1.0f}) {
+        const LinearImage& image = sign > 0 ? pair.up : pair.down;
+        const auto got = sample_fisheye(image, d, lens, sign, 200.0f);
+        const auto point = project_to_fisheye(d, lens, sign, 200.0f, image.width, image.height);
+        const auto want = point ? sample_bilinear(image, point->x, point->y) : std::nullopt;
+        ASSERT_EQ(got.has_value(), want.has_value());
+        if (got) {
+          EXPECT_EQ(*got, *want);
+          ++compared;
+        }
+      }
+    }
+  }
+  EXPECT_GT(compared, 1000u);
+
   // A lens centre pushed so far that the axis lands outside the image.
   LensTransform off;
   off.centerX = 0.6f;
