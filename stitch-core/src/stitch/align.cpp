@@ -9,6 +9,8 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "stitch/prepare.hpp"
@@ -45,18 +47,37 @@ class JpegCost {
         if (yu > 0.015f && yu < 0.92f) evidence_.push_back({d, std::log(yu)});
       }
     }
-    values_.reserve(evidence_.size());
+    // The cost is a median, which does not depend on the order of its
+    // values; visiting the samples in the order they lie in the DOWN image
+    // keeps its rows in cache from one trial to the next.
+    const FisheyeLens start(settings.down, -1.0f, settings.fovDegrees, down.width, down.height);
+    std::vector<std::pair<float, std::size_t>> keys(evidence_.size());
+    const float row_width = static_cast<float>(down.width) + 1.0f;
+    for (std::size_t k = 0; k < evidence_.size(); ++k) {
+      const auto p = start.project(evidence_[k].direction);
+      const float key = p ? std::floor(p->y) * row_width + p->x : std::numeric_limits<float>::max();
+      keys[k] = {std::isnan(key) ? std::numeric_limits<float>::max() : key, k};
+    }
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& key : keys) {
+      directions_.push_back(evidence_[key.second].direction);
+      log_up_.push_back(evidence_[key.second].value);
+    }
+    samples_.resize(directions_.size());
+    present_.resize(directions_.size());
+    values_.reserve(directions_.size());
   }
 
   float operator()(const LensTransform& trial) {
     if (!down_usable_) return kInfinity;
     const FisheyeLens lens(trial, -1.0f, fov_, down_.width, down_.height);
+    sampler_.sample(lens, directions_, samples_, present_);
     values_.clear();
-    for (const UpEvidence& e : evidence_) {
-      const auto b = lens.sample(down_, e.direction);
-      if (!b) continue;
-      const float yd = luminance(*b);
-      if (yd > 0.015f && yd < 0.92f) values_.push_back(e.value - std::log(yd));
+    for (std::size_t k = 0; k < directions_.size(); ++k) {
+      if (!present_[k]) continue;
+      const float yd = luminance(samples_[k]);
+      if (yd > 0.015f && yd < 0.92f) values_.push_back(log_up_[k] - std::log(yd));
     }
     if (values_.size() < 128) return kInfinity;
     const float m = median_f32(values_);
@@ -69,6 +90,12 @@ class JpegCost {
   float fov_;
   bool down_usable_;
   std::vector<UpEvidence> evidence_;
+  // The evidence in DOWN image order, split for the batch sampler.
+  std::vector<Vec3> directions_;
+  std::vector<float> log_up_;
+  prepare_detail::BatchSampler sampler_{down_};
+  std::vector<Rgb> samples_;
+  std::vector<std::uint8_t> present_;
   std::vector<float> values_;
 };
 
@@ -87,6 +114,61 @@ class YawRollScore {
         if (const auto a = up_lens.sample(d)) evidence_.push_back({d, luminance(*a)});
       }
     }
+  }
+
+  // The whole 17 x 17 grid around `start`. Every candidate accumulates its
+  // pairs in the same order as a score of its own would, but the candidates
+  // are interleaved per sample so that the image region around each sample
+  // is read once for all of them; the winner is then picked in grid order.
+  LensTransform best_of_grid(const LensTransform& start) const {
+    constexpr int kReach = 8;
+    constexpr std::size_t kSide = 2 * kReach + 1;
+    std::vector<FisheyeLens> lenses;
+    lenses.reserve(kSide * kSide);
+    for (int dy = -kReach; dy <= kReach; ++dy) {
+      for (int dr = -kReach; dr <= kReach; ++dr) {
+        lenses.emplace_back(candidate(start, dy, dr), -1.0f, fov_, down_.width, down_.height);
+      }
+    }
+    std::vector<float> sums(lenses.size(), 0.0f);
+    std::vector<std::size_t> counts(lenses.size(), 0);
+    if (down_usable_) {
+      std::vector<std::optional<FisheyePoint>> points(lenses.size());
+      for (const UpEvidence& e : evidence_) {
+        const float yu = e.value;
+        // All projections first, then all reads (see BatchSampler).
+        for (std::size_t c = 0; c < lenses.size(); ++c) points[c] = lenses[c].project(e.direction);
+        for (std::size_t c = 0; c < lenses.size(); ++c) {
+          Rgb b;
+          if (!points[c] || !prepare_detail::read_bilinear(down_, points[c]->x, points[c]->y, b)) {
+            continue;
+          }
+          const float yd = luminance(b);
+          sums[c] += std::min(std::fabs(yu - yd) / std::max(yu + yd, 0.02f), 2.0f);
+          ++counts[c];
+        }
+      }
+    }
+    float best = kInfinity;
+    std::optional<std::size_t> winner;
+    for (std::size_t c = 0; c < lenses.size(); ++c) {
+      if (counts[c] == 0) continue;
+      const float mean = sums[c] / static_cast<float>(counts[c]);
+      if (mean < best) {
+        best = mean;
+        winner = c;
+      }
+    }
+    if (!winner) return start;
+    return candidate(start, static_cast<int>(*winner / kSide) - kReach,
+                     static_cast<int>(*winner % kSide) - kReach);
+  }
+
+  static LensTransform candidate(const LensTransform& start, int dy, int dr) {
+    LensTransform trial = start;
+    trial.yawDegrees = start.yawDegrees + static_cast<float>(dy) * 0.25f;
+    trial.rollDegrees = start.rollDegrees + static_cast<float>(dr) * 0.25f;
+    return trial;
   }
 
   std::optional<float> operator()(const LensTransform& trial) const {
@@ -206,30 +288,7 @@ std::optional<float> yaw_roll_score(const LinearImage& up, const LinearImage& do
 LensTransform align_yaw_roll_grid(const LinearImage& up, const LinearImage& down,
                                   const StitchSettings& settings, std::uint32_t analysis_width) {
   const YawRollScore score(up, down, settings, analysis_width);
-  const LensTransform start = settings.down;
-  float best = kInfinity;
-  bool found = false;
-  int best_dy = 0;
-  int best_dr = 0;
-  for (int dy = -8; dy <= 8; ++dy) {
-    for (int dr = -8; dr <= 8; ++dr) {
-      LensTransform trial = start;
-      trial.yawDegrees = start.yawDegrees + static_cast<float>(dy) * 0.25f;
-      trial.rollDegrees = start.rollDegrees + static_cast<float>(dr) * 0.25f;
-      const auto s = score(trial);
-      if (s && *s < best) {
-        best = *s;
-        found = true;
-        best_dy = dy;
-        best_dr = dr;
-      }
-    }
-  }
-  LensTransform result = start;
-  if (!found) return result;
-  result.yawDegrees = start.yawDegrees + static_cast<float>(best_dy) * 0.25f;
-  result.rollDegrees = start.rollDegrees + static_cast<float>(best_dr) * 0.25f;
-  return result;
+  return score.best_of_grid(settings.down);
 }
 
 }  // namespace stitch

@@ -244,24 +244,32 @@ SeamProfile find_seam(const LinearImage& up, const LinearImage& down,
   // 1. The grid of cells, column-major.
   std::vector<Cell> cells(width * rows);
   {
-    const prepare_detail::LensSampler up_lens(up, settings.up, 1.0f, settings.fovDegrees);
-    const prepare_detail::LensSampler down_lens(down, settings.down, -1.0f, settings.fovDegrees);
+    const FisheyeLens up_lens(settings.up, 1.0f, settings.fovDegrees, up.width, up.height);
+    const FisheyeLens down_lens(settings.down, -1.0f, settings.fovDegrees, down.width, down.height);
+    prepare_detail::BatchSampler up_sampler(up);
+    prepare_detail::BatchSampler down_sampler(down);
+    std::vector<Vec3> directions(rows);
+    std::vector<Rgb> up_samples(rows);
+    std::vector<Rgb> down_samples(rows);
+    std::vector<std::uint8_t> up_present(rows);
+    std::vector<std::uint8_t> down_present(rows);
     for (std::size_t i = 0; i < width; ++i) {
       const float u = static_cast<float>(i) / static_cast<float>(w);
       const float up_local = local_gains.up.empty() ? 1.0f : lookup_profile(local_gains.up, u);
       const float down_local =
           local_gains.down.empty() ? 1.0f : lookup_profile(local_gains.down, u);
+      for (std::uint32_t k = 0; k < rows; ++k) directions[k] = analysis_direction(u, row_lat[k]);
+      up_sampler.sample(up_lens, directions, up_samples, up_present);
+      down_sampler.sample(down_lens, directions, down_samples, down_present);
       for (std::uint32_t k = 0; k < rows; ++k) {
-        const Vec3 dir = analysis_direction(u, row_lat[k]);
-        const auto a = up_lens.sample(dir);
-        if (!a) continue;
-        const auto b = down_lens.sample(dir);
-        if (!b) continue;
+        if (!up_present[k] || !down_present[k]) continue;
+        const Rgb& a = up_samples[k];
+        const Rgb& b = down_samples[k];
         Rgb cu{};
         Rgb cd{};
         for (std::size_t c = 0; c < 3; ++c) {
-          cu[c] = (*a)[c] * gains.up[c] * up_local;
-          cd[c] = (*b)[c] * gains.down[c] * down_local;
+          cu[c] = a[c] * gains.up[c] * up_local;
+          cd[c] = b[c] * gains.down[c] * down_local;
         }
         Cell& cell = cells[i * rows + k];
         cell.present = true;
@@ -324,9 +332,20 @@ SeamProfile find_seam(const LinearImage& up, const LinearImage& down,
   {
     std::vector<std::uint32_t> not_below_high(rows + 1);  // prefix counts
     std::vector<std::uint32_t> not_above_low(rows + 1);
+    std::vector<float> occlusion_term(rows);
     const float centre = static_cast<float>(rows - 1) / 2.0f;
     for (std::size_t i = 0; i < width; ++i) {
       const Cell* col = cells.data() + i * rows;
+      // The strongest occlusion score of the columns within the span.
+      std::fill(occlusion_term.begin(), occlusion_term.end(), 0.0f);
+      for (std::int64_t k = -static_cast<std::int64_t>(span); k <= static_cast<std::int64_t>(span);
+           ++k) {
+        const float* score =
+            column_score.data() + wrap(static_cast<std::int64_t>(i) + k, width) * rows;
+        for (std::uint32_t r = 0; r < rows; ++r) {
+          occlusion_term[r] = std::max(occlusion_term[r], score[r]);
+        }
+      }
       for (std::uint32_t j = 0; j < rows; ++j) {
         not_below_high[j + 1] = not_below_high[j] + (col[j].present && col[j].below_high ? 0 : 1);
         not_above_low[j + 1] = not_above_low[j] + (col[j].present && col[j].above_low ? 0 : 1);
@@ -354,12 +373,7 @@ SeamProfile find_seam(const LinearImage& up, const LinearImage& down,
           }
         }
 
-        float occlusion = 0.0f;
-        for (std::int64_t c = static_cast<std::int64_t>(i) - static_cast<std::int64_t>(span);
-             c <= static_cast<std::int64_t>(i + span); ++c) {
-          occlusion = std::max(occlusion, column_score[wrap(c, width) * rows + r]);
-        }
-
+        const float occlusion = occlusion_term[r];
         const std::uint32_t out = not_below_high[r + 1] + (not_above_low[rows] - not_above_low[r]);
         const std::uint32_t near_low = r > m05 ? r - m05 : 0;
         const std::uint32_t near_high = std::min(r + m05, rows - 1);
