@@ -169,25 +169,38 @@ LocalGainProfile local_gain_profile(const LinearImage& up, const LinearImage& do
     profile.down.assign(w, 1.0f);
     return profile;
   }
-  const prepare_detail::LensSampler up_lens(up, settings.up, 1.0f, settings.fovDegrees);
-  const prepare_detail::LensSampler down_lens(down, settings.down, -1.0f, settings.fovDegrees);
   constexpr std::array<float, 6> kLatitudes{-5.0f, -3.0f, -1.0f, 1.0f, 3.0f, 5.0f};
-  std::vector<float> bins(w, 1.0f);
-  std::vector<float> records;
-  records.reserve(kLatitudes.size());
+  constexpr std::size_t kPerColumn = kLatitudes.size();
+  std::vector<Vec3> directions(static_cast<std::size_t>(w) * kPerColumn);
   for (std::uint32_t x = 0; x < w; ++x) {
     const float u = static_cast<float>(x) / static_cast<float>(w);
+    for (std::size_t k = 0; k < kPerColumn; ++k) {
+      directions[x * kPerColumn + k] = analysis_direction(u, kLatitudes[k]);
+    }
+  }
+  std::vector<Rgb> up_samples(directions.size());
+  std::vector<Rgb> down_samples(directions.size());
+  std::vector<std::uint8_t> up_present(directions.size());
+  std::vector<std::uint8_t> down_present(directions.size());
+  prepare_detail::BatchSampler(up).sample(
+      FisheyeLens(settings.up, 1.0f, settings.fovDegrees, up.width, up.height), directions,
+      up_samples, up_present);
+  prepare_detail::BatchSampler(down).sample(
+      FisheyeLens(settings.down, -1.0f, settings.fovDegrees, down.width, down.height), directions,
+      down_samples, down_present);
+
+  std::vector<float> bins(w, 1.0f);
+  std::vector<float> records;
+  records.reserve(kPerColumn);
+  for (std::uint32_t x = 0; x < w; ++x) {
     records.clear();
-    for (const float lat : kLatitudes) {
-      const Vec3 d = analysis_direction(u, lat);
-      const auto a = up_lens.sample(d);
-      if (!a) continue;
-      const auto b = down_lens.sample(d);
-      if (!b) continue;
-      const float yu = luminance({(*a)[0] * gains.up[0], (*a)[1] * gains.up[1],
-                                  (*a)[2] * gains.up[2]});
-      const float yd = luminance({(*b)[0] * gains.down[0], (*b)[1] * gains.down[1],
-                                  (*b)[2] * gains.down[2]});
+    for (std::size_t k = x * kPerColumn; k < (x + 1) * kPerColumn; ++k) {
+      if (!up_present[k] || !down_present[k]) continue;
+      const Rgb& a = up_samples[k];
+      const Rgb& b = down_samples[k];
+      const float yu = luminance({a[0] * gains.up[0], a[1] * gains.up[1], a[2] * gains.up[2]});
+      const float yd =
+          luminance({b[0] * gains.down[0], b[1] * gains.down[1], b[2] * gains.down[2]});
       if (yu > 0.015f && yu < 0.92f && yd > 0.015f && yd < 0.92f) {
         records.push_back(std::clamp(yu / yd, 0.78f, 1.28f));
       }

@@ -1,15 +1,15 @@
 // Internal to the preparation sources (prepare.cpp, align.cpp, seam.cpp):
-// the guarded lens sampler and small numeric helpers they share.
+// guarded lens sampling, one direction at a time or in batches, and small
+// numeric helpers they share.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
-#include <algorithm>
 
 #include "image_io/image_io.hpp"
 #include "stitch/projection.hpp"
