@@ -11,6 +11,12 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE__)
+#include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
 namespace stitch {
 namespace {
 
@@ -36,10 +42,21 @@ inline vf load(const float* p) {
   return v;
 }
 inline void store(float* p, vf v) { std::memcpy(p, &v, sizeof v); }
-inline vf select(vi mask, vf a, vf b) { return (vf)((mask & (vi)a) | (~mask & (vi)b)); }
-// Same operand order as std::min / std::max: the first argument wins ties.
-inline vf vmin(vf a, vf b) { return select(b < a, b, a); }
-inline vf vmax(vf a, vf b) { return select(a < b, b, a); }
+inline vf select(vi mask, vf a, vf b) { return mask ? a : b; }
+// Same operand order as std::min / std::max (the first argument wins ties),
+// which is also the order of the SSE min/max instructions.
+inline vf vmin(vf a, vf b) { return b < a ? b : a; }
+inline vf vmax(vf a, vf b) { return a < b ? b : a; }
+inline vf vsqrt(vf a) {
+#if defined(__SSE__)
+  return (vf)_mm_sqrt_ps((__m128)a);
+#elif defined(__aarch64__)
+  return (vf)vsqrtq_f32((float32x4_t)a);
+#else
+  for (int i = 0; i < kLanes; ++i) a[i] = std::sqrt(a[i]);
+  return a;
+#endif
+}
 inline vf vclamp(vf v, vf lo, vf hi) { return select(v < lo, lo, select(hi < v, hi, v)); }
 inline vf vabs(vf a) { return (vf)((vi)a & splat_i(0x7fffffff)); }
 inline vf vfloor(vf x) {
@@ -56,7 +73,7 @@ inline vf luminance(vf r, vf g, vf b) {
 // give 0, and exp(0) and exp(-0) are exactly 1.
 inline vf vexp(vf x) {
   const vi underflow = x < splat(-87.3365447f);
-  x = vclamp(x, splat(-87.3365447f), splat(88.0f));
+  x = vmin(vmax(x, splat(-87.3365447f)), splat(88.0f));
   const vf n = vfloor(x * splat(1.44269504088896341f) + splat(0.5f));
   x = x - n * splat(0.693359375f) - n * splat(-2.12194440e-4f);
   const vf z = x * x;
@@ -161,18 +178,49 @@ const Srgb8Tables& srgb8_tables() {
   return tables;
 }
 
+// Each form decodes a row of interleaved samples into three planes and
+// encodes four values of one plane at a time.
 struct Rgb8Form {
   using Sample = std::uint8_t;
   const Srgb8Tables& tables = srgb8_tables();
-  float decode(Sample s) const { return tables.decode[s]; }
-  Sample encode(float x) const { return tables.encode(x); }
+
+  void decode_row(const Sample* src, std::uint32_t width, float* r, float* g, float* b) const {
+    for (std::uint32_t x = 0; x < width; ++x) {
+      r[x] = tables.decode[src[3 * std::size_t{x}]];
+      g[x] = tables.decode[src[3 * std::size_t{x} + 1]];
+      b[x] = tables.decode[src[3 * std::size_t{x} + 2]];
+    }
+  }
+  vi encode4(vf v) const {
+    return vi{tables.encode(v[0]), tables.encode(v[1]), tables.encode(v[2]), tables.encode(v[3])};
+  }
 };
 
 struct Rgb16Form {
   using Sample = std::uint16_t;
-  float decode(Sample s) const { return static_cast<float>(s) / 65535.0f; }
-  Sample encode(float x) const {
-    return static_cast<Sample>(std::clamp(std::round(clamp_unit(x) * 65535.0f), 0.0f, 65535.0f));
+
+  void decode_row(const Sample* src, std::uint32_t width, float* r, float* g, float* b) const {
+    const vf scale = splat(65535.0f);
+    std::uint32_t x = 0;
+    for (; x + kLanes <= width; x += kLanes) {
+      const Sample* p = src + 3 * std::size_t{x};
+      store(r + x, __builtin_convertvector((vi{p[0], p[3], p[6], p[9]}), vf) / scale);
+      store(g + x, __builtin_convertvector((vi{p[1], p[4], p[7], p[10]}), vf) / scale);
+      store(b + x, __builtin_convertvector((vi{p[2], p[5], p[8], p[11]}), vf) / scale);
+    }
+    for (; x < width; ++x) {
+      r[x] = static_cast<float>(src[3 * std::size_t{x}]) / 65535.0f;
+      g[x] = static_cast<float>(src[3 * std::size_t{x} + 1]) / 65535.0f;
+      b[x] = static_cast<float>(src[3 * std::size_t{x} + 2]) / 65535.0f;
+    }
+  }
+  // Clamp to [0, 1] (NaN to 0), scale, round halves up: the value is never
+  // negative, and below 2^23 the fraction after truncation is exact.
+  vi encode4(vf v) const {
+    v = select(v > splat(0.0f), vmin(v, splat(1.0f)), splat(0.0f)) * splat(65535.0f);
+    const vi whole = __builtin_convertvector(v, vi);
+    const vi up = (v - __builtin_convertvector(whole, vf)) >= splat(0.5f);
+    return whole - up;  // `up` is -1 where true
   }
 };
 
@@ -236,11 +284,7 @@ class StripWindow {
     float* r = mutable_row(kR, y);
     float* g = mutable_row(kG, y);
     float* b = mutable_row(kB, y);
-    for (std::uint32_t x = 0; x < width_; ++x) {
-      r[x] = form.decode(src[3 * std::size_t{x}]);
-      g[x] = form.decode(src[3 * std::size_t{x} + 1]);
-      b[x] = form.decode(src[3 * std::size_t{x} + 2]);
-    }
+    form.decode_row(src, width_, r, g, b);
     if (planes_ <= kY) {
       pad_row(y);
       return;
@@ -309,10 +353,17 @@ void process_strips(const Form& form, typename Form::Sample* buffer, std::uint32
             float* row_out = out.data() + std::size_t{y - band} * 3 * lanes;
             kernel(window, y, row_out, lanes);
             typename Form::Sample* dst = buffer + std::size_t{y} * width * 3;
-            for (std::uint32_t x = 0; x < width; ++x) {
-              dst[3 * std::size_t{x}] = form.encode(row_out[x]);
-              dst[3 * std::size_t{x} + 1] = form.encode(row_out[lanes + x]);
-              dst[3 * std::size_t{x} + 2] = form.encode(row_out[2 * lanes + x]);
+            for (std::uint32_t x = 0; x < width; x += kLanes) {
+              const vi r = form.encode4(load(row_out + x));
+              const vi g = form.encode4(load(row_out + lanes + x));
+              const vi b = form.encode4(load(row_out + 2 * lanes + x));
+              const std::uint32_t n = std::min<std::uint32_t>(kLanes, width - x);
+              for (std::uint32_t i = 0; i < n; ++i) {
+                typename Form::Sample* p = dst + 3 * (std::size_t{x} + i);
+                p[0] = static_cast<typename Form::Sample>(r[i]);
+                p[1] = static_cast<typename Form::Sample>(g[i]);
+                p[2] = static_cast<typename Form::Sample>(b[i]);
+              }
             }
           }
         },
@@ -352,8 +403,10 @@ Status apply_detail(std::span<typename Form::Sample> pixels, std::uint32_t width
     const std::uint32_t reach = clarity_on ? detail_radius(width) : 1;
     const std::int64_t r = reach;
     const float n = noise_reduction / 100.0f;
-    const vf sigma_l = splat(0.012f + 0.055f * n);
-    const vf sigma_c = splat(0.018f + 0.08f * n);
+    // Reciprocals: a multiply instead of a division per neighbour, within
+    // the last bit of the quotient.
+    const vf inv_sigma_l = splat(1.0f / (0.012f + 0.055f * n));
+    const vf inv_sigma_c = splat(1.0f / (0.018f + 0.08f * n));
     const vf keep = splat(1.0f - 0.62f * n);
     const vf mix = splat(0.62f * n);
     const float k072 = clarity / 100.0f * 0.72f;
@@ -388,26 +441,34 @@ Status apply_detail(std::span<typename Form::Sample> pixels, std::uint32_t width
           const vf cr0 = r0 - y0;
           const vf cb0 = b0 - y0;
           vf sr = splat(0.0f), sg = splat(0.0f), sb = splat(0.0f), sw = splat(0.0f);
-          for (int dy = 0; dy < 3; ++dy) {
-            for (std::ptrdiff_t dx = -1; dx <= 1; ++dx) {
-              const vf rq = load(rows_r[dy] + x + dx);
-              const vf gq = load(rows_g[dy] + x + dx);
-              const vf bq = load(rows_b[dy] + x + dx);
-              vf w;
-              if (dy == 1 && dx == 0) {
-                w = splat(1.0f);  // the centre: distance 0, weight exp(0) = 1
-              } else {
-                const vf yq = load(rows_y[dy] + x + dx);
-                const vf dc = (vabs((rq - yq) - cr0) + vabs((bq - yq) - cb0)) * splat(0.5f);
-                const vf range = vexp(-vabs(yq - y0) / sigma_l - dc / sigma_c);
-                w = splat(dy == 1 || dx == 0 ? 0.72f : 0.52f) * range;
-              }
-              sr += w * rq;
-              sg += w * gq;
-              sb += w * bq;
-              sw += w;
-            }
-          }
+          // Written out neighbour by neighbour, in row-major order, so that
+          // the spatial weights are constants and nothing branches.
+          const auto add = [&](int dy, std::ptrdiff_t dx, float spatial) __attribute__((always_inline)) {
+            const std::size_t i = x + dx;
+            const vf rq = load(rows_r[dy] + i);
+            const vf gq = load(rows_g[dy] + i);
+            const vf bq = load(rows_b[dy] + i);
+            const vf yq = load(rows_y[dy] + i);
+            const vf dc = (vabs((rq - yq) - cr0) + vabs((bq - yq) - cb0)) * splat(0.5f);
+            const vf w = splat(spatial) * vexp(-vabs(yq - y0) * inv_sigma_l - dc * inv_sigma_c);
+            sr += w * rq;
+            sg += w * gq;
+            sb += w * bq;
+            sw += w;
+          };
+          add(0, -1, 0.52f);
+          add(0, 0, 0.72f);
+          add(0, 1, 0.52f);
+          add(1, -1, 0.72f);
+          // The centre: distance 0, so its weight is exactly exp(0) = 1.
+          sr += r0;
+          sg += g0;
+          sb += b0;
+          sw += splat(1.0f);
+          add(1, 1, 0.72f);
+          add(2, -1, 0.52f);
+          add(2, 0, 0.72f);
+          add(2, 1, 0.52f);
           const vf norm = vmax(sw, splat(1e-6f));
           r1 = mix * (sr / norm) + keep * r0;
           g1 = mix * (sg / norm) + keep * g0;
@@ -481,8 +542,7 @@ Status apply_detail(std::span<typename Form::Sample> pixels, std::uint32_t width
           const vf hi = mx + margin;
           const vf headroom = vmin(splat(1.0f), vmax(splat(0.0f), vmin(mn, splat(1.0f) - mx)) /
                                                     vmax(mx, splat(1e-5f)));
-          vf amp;
-          for (int i = 0; i < kLanes; ++i) amp[i] = std::sqrt(headroom[i]);
+          const vf amp = vsqrt(headroom);
           const vf weight = -amp / divisor;
           const vf v =
               (vc + weight * (vn + vs + vw + ve)) / vmax(splat(1.0f) + splat(4.0f) * weight, splat(0.25f));
