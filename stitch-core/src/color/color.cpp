@@ -1,7 +1,11 @@
 #include "color/color.hpp"
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace stitch {
 namespace {
@@ -26,32 +30,67 @@ float finite_or_zero(float v) { return std::isfinite(v) ? v : 0.0f; }
 // Clamp below at 0, also mapping NaN to 0.
 float non_negative(float v) { return v > 0.0f ? v : 0.0f; }
 
-struct SrgbDecodeTable {
-  std::array<float, 256> linear{};
-  SrgbDecodeTable() {
-    for (int i = 0; i < 256; ++i) {
-      const float x = static_cast<float>(i) / 255.0f;
-      linear[static_cast<std::size_t>(i)] =
-          x <= 0.04045f ? x / 12.92f : std::pow((x + 0.055f) / 1.055f, 2.4f);
-    }
-  }
-};
-
-const SrgbDecodeTable& srgb_decode_table() {
-  static const SrgbDecodeTable table;
-  return table;
-}
-
-}  // namespace
-
-float srgb8_to_linear(std::uint8_t v) { return srgb_decode_table().linear[v]; }
-
-std::uint8_t linear_to_srgb8(float q) {
+std::uint8_t encode_srgb8_literal(float q) {
   q = non_negative(q);
   float e = q <= 0.0031308f ? 12.92f * q : 1.055f * std::pow(q, 1.0f / 2.4f) - 0.055f;
   e = std::clamp(e, 0.0f, 1.0f);
   const float s = std::round(e * 255.0f);
   return static_cast<std::uint8_t>(std::clamp(s, 0.0f, 255.0f));
+}
+
+// The 8-bit sRGB curve both ways. Encoding needs a power function per
+// sample; instead, the linear value where each code begins is found once by
+// bisection over the float bit patterns, and a table of 4096 slices of
+// [0, 1] points at the code a slice starts with, from where at most a step or
+// two reaches the same answer the formula gives.
+struct SrgbTables {
+  static constexpr int kSlices = 4096;
+  std::array<float, 256> linear{};
+  std::array<float, 257> code_start{};  // smallest linear value encoding to k
+  std::array<std::uint8_t, kSlices + 1> slice_code{};
+
+  SrgbTables() {
+    for (int i = 0; i < 256; ++i) {
+      const float x = static_cast<float>(i) / 255.0f;
+      linear[static_cast<std::size_t>(i)] =
+          x <= 0.04045f ? x / 12.92f : std::pow((x + 0.055f) / 1.055f, 2.4f);
+    }
+    for (int k = 1; k < 256; ++k) {
+      std::uint32_t lo = 0;            // bits of 0.0f, which encodes below k
+      std::uint32_t hi = 0x3f800000u;  // bits of 1.0f, which encodes to 255
+      while (hi - lo > 1) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        float x;
+        std::memcpy(&x, &mid, sizeof x);
+        (encode_srgb8_literal(x) >= k ? hi : lo) = mid;
+      }
+      std::memcpy(&code_start[static_cast<std::size_t>(k)], &hi, sizeof(float));
+    }
+    code_start[256] = 2.0f;  // above every clamped value
+    int code = 0;
+    for (int s = 0; s <= kSlices; ++s) {
+      const float x = static_cast<float>(s) / kSlices;
+      while (code < 255 && x >= code_start[static_cast<std::size_t>(code + 1)]) ++code;
+      slice_code[static_cast<std::size_t>(s)] = static_cast<std::uint8_t>(code);
+    }
+  }
+};
+
+const SrgbTables& srgb_tables() {
+  static const SrgbTables tables;
+  return tables;
+}
+
+}  // namespace
+
+float srgb8_to_linear(std::uint8_t v) { return srgb_tables().linear[v]; }
+
+std::uint8_t linear_to_srgb8(float q) {
+  const SrgbTables& t = srgb_tables();
+  q = q > 0.0f ? (q < 1.0f ? q : 1.0f) : 0.0f;  // NaN -> 0
+  int code = t.slice_code[static_cast<std::size_t>(static_cast<int>(q * SrgbTables::kSlices))];
+  while (q >= t.code_start[static_cast<std::size_t>(code + 1)]) ++code;
+  return static_cast<std::uint8_t>(code);
 }
 
 bool is_color_pass_through(const ColorAdjustments& a, const RenderProfileParams& profile) {
@@ -130,8 +169,8 @@ std::array<float, 3> ColorPipeline::apply(std::array<float, 3> rgb) const {
   }
 
   const float l = luminance(r, g, b);
-  const float mx = std::max({r, g, b, 0.0f});
-  const float mn = std::min({r, g, b});
+  const float mx = std::max(std::max(std::max(r, g), b), 0.0f);
+  const float mn = std::min(std::min(r, g), b);
   const float s = mx > 1e-7f ? std::clamp((mx - mn) / mx, 0.0f, 1.0f) : 0.0f;
   const float v = vibrance_ >= 0.0f ? 1.0f + vibrance_ * (1.0f - s) : 1.0f + vibrance_;
   const float f = std::max((1.0f + saturation_) * v, 0.0f);
@@ -139,7 +178,7 @@ std::array<float, 3> ColorPipeline::apply(std::array<float, 3> rgb) const {
   g = std::max(l + (g - l) * f, 0.0f);
   b = std::max(l + (b - l) * f, 0.0f);
 
-  const float m = std::max({r, g, b});
+  const float m = std::max(std::max(r, g), b);
   if (m > 1.0f) {
     r /= m;
     g /= m;
@@ -159,14 +198,20 @@ void apply_color_to_srgb8_with_profile(std::span<std::uint8_t> pixels,
                                        const RenderProfileParams& profile) {
   const ColorPipeline pipeline(adjustments, profile);
   if (pipeline.pass_through()) return;
-  const auto& decode = srgb_decode_table().linear;
-  const std::size_t whole = pixels.size() / 3 * 3;
-  for (std::size_t i = 0; i < whole; i += 3) {
-    const auto out = pipeline.apply({decode[pixels[i]], decode[pixels[i + 1]], decode[pixels[i + 2]]});
-    pixels[i] = linear_to_srgb8(out[0]);
-    pixels[i + 1] = linear_to_srgb8(out[1]);
-    pixels[i + 2] = linear_to_srgb8(out[2]);
-  }
+  const auto& decode = srgb_tables().linear;
+  // Pixels are independent, so chunks of them run on the thread pool; the
+  // result is the same as a pixel-by-pixel pass.
+  const std::size_t count = pixels.size() / 3;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 8192),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t p = range.begin(); p != range.end(); ++p) {
+                        std::uint8_t* px = pixels.data() + 3 * p;
+                        const auto out = pipeline.apply({decode[px[0]], decode[px[1]], decode[px[2]]});
+                        px[0] = linear_to_srgb8(out[0]);
+                        px[1] = linear_to_srgb8(out[1]);
+                        px[2] = linear_to_srgb8(out[2]);
+                      }
+                    });
 }
 
 }  // namespace stitch

@@ -91,8 +91,8 @@ std::optional<ColorAdjustments> suggest_auto_from_srgb8_with_profile(
       left_luma = luma;
       if (!(luma > 1e-5f) || !std::isfinite(luma)) continue;
 
-      const float mx = std::max({r, g, b, 0.0f});
-      const float mn = std::min({r, g, b});
+      const float mx = std::max(std::max(std::max(r, g), b), 0.0f);
+      const float mn = std::min(std::min(r, g), b);
       const float s = mx > 1e-7f ? std::clamp((mx - mn) / mx, 0.0f, 1.0f) : 0.0f;
 
       const float position = std::clamp((std::log2(luma) + 12.0f) / 12.0f, 0.0f, 1.0f);
