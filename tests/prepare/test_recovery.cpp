@@ -199,7 +199,11 @@ TEST(ExposureMatch, RecoversAKnownRatio) {
   }
 }
 
-float longitude_u(float longitude_degrees) { return 0.5f - longitude_degrees / 360.0f; }
+// Column position of a longitude, in [0, 1).
+float longitude_u(float longitude_degrees) {
+  const float u = 0.5f - longitude_degrees / 360.0f;
+  return u - std::floor(u);
+}
 
 TEST(Seam, KeepsAwayFromADarkOccluderInTheDownLens) {
   pairs::PairOptions o;
@@ -223,7 +227,9 @@ TEST(Seam, KeepsAwayFromADarkOccluderInTheDownLens) {
   const float centre = longitude_u(occluder.longitude_degrees);
   const float far = longitude_u(occluder.longitude_degrees + 90.0f);  // u about 0.83
   const float clear = longitude_u(-150.0f);                          // u about 0.92
-  const auto column = [&](float u) { return static_cast<std::size_t>(u * w); };
+  const auto column = [&](float u) {
+    return std::min(static_cast<std::size_t>(u * static_cast<float>(w)), std::size_t{w} - 1);
+  };
   // Over the middle of the occluder the seam goes to the bottom of the band,
   // so the UP lens covers as much of the dark region as it can.
   for (float du = -0.03f; du <= 0.03f; du += 0.01f) {
