@@ -2,7 +2,9 @@
 // that the crash guard can be observed end to end. The first byte of the
 // request_id picks the fault; every other request goes to the real handler.
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -22,14 +24,22 @@ stitch::Status faulty_handler(stitch::WorkerRequest request, stitch::CancelFlag&
   switch (id.bytes[0]) {
     case kThrowOnMainThread: throw std::runtime_error("injected fault on the main thread");
     case kThrowInParallelLoop: {
-      std::atomic<int> visited{0};
-      tbb::parallel_for(tbb::blocked_range<int>(0, 4096, 1), [&](const tbb::blocked_range<int>& r) {
-        for (int i = r.begin(); i != r.end(); ++i) {
-          visited.fetch_add(1, std::memory_order_relaxed);
-          if (i == 3001) throw std::logic_error("injected fault in a parallel loop body");
+      // The fault is raised by a pool thread, not the caller, so that the
+      // guard is shown to receive what oneTBB carries across threads. The
+      // caller's own iterations wait (up to a second) for a pool thread to
+      // pick up work; a machine whose pool has no threads raises the same
+      // fault from the caller after the loop.
+      const auto caller = std::this_thread::get_id();
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      std::atomic<bool> pool_ran{false};
+      tbb::parallel_for(tbb::blocked_range<int>(0, 4096, 1), [&](const tbb::blocked_range<int>&) {
+        if (std::this_thread::get_id() != caller) {
+          pool_ran.store(true);
+          throw std::logic_error("injected fault in a parallel loop body");
         }
+        while (!pool_ran.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
       });
-      return {};
+      throw std::logic_error("injected fault in a parallel loop body");
     }
     case kThrowNonException: throw 42;
     case kThrowAfterProgress:
