@@ -17,68 +17,13 @@
 namespace stitch {
 namespace {
 
-float srgb_encode(float v) {
-  return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
-}
-
-// The quantisation exactly as defined; the table below reproduces it.
-std::uint8_t quantize_srgb8_reference(float linear) {
-  const float v = linear > 0.0f ? linear : 0.0f;  // NaN and negatives give 0
-  const float encoded = std::clamp(srgb_encode(v), 0.0f, 1.0f) * 255.0f;
-  return static_cast<std::uint8_t>(std::min(std::round(encoded), 255.0f));
-}
-
-std::uint32_t float_bits(float f) {
-  std::uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
-}
-float bits_float(std::uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, sizeof f);
-  return f;
-}
-
-// For each code k in 1..255 the smallest non-negative float that quantises to
-// at least k. The quantisation is monotone, so counting the thresholds at or
-// below a value gives its code with a binary search instead of a pow() per
-// channel (which dominates large exports).
-struct Srgb8Thresholds {
-  std::array<float, 255> t{};
-  Srgb8Thresholds() {
-    // Positive floats order like their bit patterns.
-    for (int k = 1; k <= 255; ++k) {
-      std::uint32_t lo = 0;                   // quantises below k
-      std::uint32_t hi = float_bits(1.0f);    // quantises to 255 >= k
-      while (hi - lo > 1) {
-        const std::uint32_t mid = lo + (hi - lo) / 2;
-        if (quantize_srgb8_reference(bits_float(mid)) >= k) {
-          hi = mid;
-        } else {
-          lo = mid;
-        }
-      }
-      t[static_cast<std::size_t>(k - 1)] = bits_float(hi);
-    }
-  }
-};
-
-const Srgb8Thresholds& srgb8_thresholds() {
-  static const Srgb8Thresholds table;
-  return table;
-}
-
-inline std::uint8_t quantize_with(const Srgb8Thresholds& table, float linear) {
-  if (!(linear > 0.0f)) return 0;
-  const auto it = std::upper_bound(table.t.begin(), table.t.end(), linear);
-  return static_cast<std::uint8_t>(it - table.t.begin());
-}
-
 inline std::uint16_t quantize16(float linear) {
   if (!(linear > 0.0f)) return 0;
   if (!(linear < 1.0f)) return 65535;
   return static_cast<std::uint16_t>(std::round(linear * 65535.0f));
 }
+
+constexpr std::uint32_t kTileColumns = 256;
 
 std::uint8_t progress_percent(std::uint32_t done, std::uint32_t height, RasterProgress kind) {
   const double ratio = height == 0 ? 1.0 : static_cast<double>(done) / height;
@@ -107,24 +52,36 @@ Result<std::vector<Sample>> render_blocks(const LinearImage& up, const LinearIma
   const ColorPipeline pipeline(prepared.settings.color, prepared.profile);
 
   std::vector<Sample> out(static_cast<std::size_t>(width) * height * 3);
+  std::vector<RowContext> rows(block_rows);
+  const std::uint32_t tiles = (width + kTileColumns - 1) / kTileColumns;
   for (std::uint32_t start = 0; start < height; start += block_rows) {
     if (cancel.load()) return StitchError::cancelled();
     const std::uint32_t end = std::min(height, start + block_rows);
-    tbb::parallel_for(tbb::blocked_range<std::uint32_t>(start, end, 1),
-                      [&](const tbb::blocked_range<std::uint32_t>& rows) {
-                        std::vector<Rgb> line(width);
-                        for (std::uint32_t y = rows.begin(); y != rows.end(); ++y) {
-                          if (options.row_hook) options.row_hook(y);
-                          context.render_row(y, line);
-                          Sample* dst = out.data() + static_cast<std::size_t>(y) * width * 3;
-                          for (std::uint32_t x = 0; x < width; ++x) {
-                            const Rgb rgb = pipeline.pass_through() ? line[x] : pipeline.apply(line[x]);
-                            dst[3 * x] = quantize(rgb[0]);
-                            dst[3 * x + 1] = quantize(rgb[1]);
-                            dst[3 * x + 2] = quantize(rgb[2]);
-                          }
-                        }
-                      });
+    for (std::uint32_t y = start; y < end; ++y) rows[y - start] = context.row(y);
+    // Tiles of the block's rows by kTileColumns columns: neighbouring output
+    // rows read neighbouring arcs of the source images, so a tile's samples
+    // stay in the core's cache, where whole rows (arcs of thousands of
+    // pixels) would fetch every source line again for the next row.
+    tbb::parallel_for(
+        tbb::blocked_range<std::uint32_t>(0, tiles, 1),
+        [&](const tbb::blocked_range<std::uint32_t>& range) {
+          for (std::uint32_t tile = range.begin(); tile != range.end(); ++tile) {
+            const std::uint32_t x0 = tile * kTileColumns;
+            const std::uint32_t x1 = std::min(width, x0 + kTileColumns);
+            for (std::uint32_t y = start; y < end; ++y) {
+              if (options.row_hook && x0 == 0) options.row_hook(y);
+              const RowContext& row = rows[y - start];
+              Sample* dst = out.data() + static_cast<std::size_t>(y) * width * 3;
+              for (std::uint32_t x = x0; x < x1; ++x) {
+                const Rgb px = context.pixel(row, x);
+                const Rgb rgb = pipeline.pass_through() ? px : pipeline.apply(px);
+                dst[3 * x] = quantize(rgb[0]);
+                dst[3 * x + 1] = quantize(rgb[1]);
+                dst[3 * x + 2] = quantize(rgb[2]);
+              }
+            }
+          }
+        });
     if (progress) progress(JobStage::Project, progress_percent(end, height, kind), progress_message(kind));
   }
   return out;
@@ -132,7 +89,7 @@ Result<std::vector<Sample>> render_blocks(const LinearImage& up, const LinearIma
 
 }  // namespace
 
-std::uint8_t quantize_srgb8(float linear) { return quantize_with(srgb8_thresholds(), linear); }
+std::uint8_t quantize_srgb8(float linear) { return linear_to_srgb8(linear); }
 
 std::uint16_t quantize_linear16(float linear) { return quantize16(linear); }
 
@@ -142,10 +99,10 @@ Result<std::vector<std::uint8_t>> render_rgb8(const LinearImage& up, const Linea
                                               const CancelFlag& cancel,
                                               const ProgressSink& progress, RasterProgress kind,
                                               const JobOptions& options) {
-  const Srgb8Thresholds& table = srgb8_thresholds();
+  // The colour module's table encoder gives the sRGB formula's code exactly,
+  // without a power function per channel (which dominates large exports).
   return render_blocks<std::uint8_t>(up, down, prepared, width, height, 32, cancel, progress, kind,
-                                     options,
-                                     [&table](float c) { return quantize_with(table, c); });
+                                     options, [](float c) { return linear_to_srgb8(c); });
 }
 
 Result<std::vector<std::uint16_t>> render_rgb16(const LinearImage& up, const LinearImage& down,
