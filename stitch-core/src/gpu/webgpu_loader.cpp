@@ -1,5 +1,9 @@
 // Run-time loading of the WebGPU library and the shared adapter request.
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <dlfcn.h>
 
 #include <filesystem>
@@ -180,7 +184,33 @@ bool drive_until(const Api& api, Instance instance, Device device,
   }
 }
 
+// Dawn and the Vulkan loader print diagnostics ("Found no drivers!") to
+// standard error while they look for adapters; the worker's standard error is
+// not ours to fill, so it points at /dev/null for the duration of the search.
+class QuietStandardError {
+ public:
+  QuietStandardError() {
+    std::fflush(stderr);
+    saved_ = ::dup(STDERR_FILENO);
+    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null_fd >= 0) ::dup2(null_fd, STDERR_FILENO);
+    if (null_fd >= 0) ::close(null_fd);
+  }
+  ~QuietStandardError() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  QuietStandardError(const QuietStandardError&) = delete;
+  QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 AdapterOutcome request_adapter(const Api& api, const GpuOptions& options) {
+  const QuietStandardError quiet;
   AdapterOutcome outcome;
   AdapterSession session;
   session.answer = std::make_unique<AdapterAnswer>();
