@@ -404,5 +404,23 @@ TEST(ExportPanorama, ExiftoolReadsPanoramaAndSystemProperties) {
   }
 }
 
+TEST(ExportPanorama, ExiftoolValidatesJpgAndPng) {
+  if (!test::have_exiftool()) GTEST_SKIP() << "exiftool is not installed";
+  ScratchDir dir;
+  const auto jpg = dir / "pano.jpg";
+  const auto png = dir / "pano.png";
+  ASSERT_TRUE(run(pixels8(), request(jpg, OutputFormat::Jpg, true)).has_value());
+  ASSERT_TRUE(run(pixels16(), request(png, OutputFormat::Png, true)).has_value());
+  for (const auto& file : {jpg, png}) {
+    SCOPED_TRACE(file.string());
+    const auto report =
+        test::run_capture("exiftool -validate -warning -error -a -s '" + file.string() + "' 2>&1");
+    ASSERT_TRUE(report.has_value());
+    EXPECT_NE(report->find("Validate                        : OK"), std::string::npos) << *report;
+    EXPECT_EQ(report->find("Warning"), std::string::npos) << *report;
+    EXPECT_EQ(report->find("Error"), std::string::npos) << *report;
+  }
+}
+
 }  // namespace
 }  // namespace stitch
