@@ -74,6 +74,41 @@ inline constexpr std::uint64_t kMaxJpegFileBytes = std::uint64_t{1} << 30;
 // samples: v = s / 255; v / 12.92 up to 0.04045, else ((v + 0.055) / 1.055)^2.4.
 const std::array<float, 256>& srgb8_to_linear_table();
 
+// The bilinear rule for per-pixel loops that hold a consistent image (pixel
+// buffer of width x height x 3): pixel centres on integers, false outside
+// [0, width - 1] x [0, height - 1] and for NaN, otherwise the four
+// neighbours weighted by the fractional parts and summed in a fixed order.
+inline bool bilinear_into(const LinearImage& image, float x, float y, Rgb& out) {
+  const float max_x = static_cast<float>(image.width) - 1.0f;
+  const float max_y = static_cast<float>(image.height) - 1.0f;
+  if (!(x >= 0.0f) || !(y >= 0.0f) || !(x <= max_x) || !(y <= max_y)) return false;
+  // x and y lie within [0, size - 1], so truncation is the floor and fits.
+  const auto x0 = static_cast<std::uint32_t>(x);
+  const auto y0 = static_cast<std::uint32_t>(y);
+  const std::uint32_t x1 = x0 + 1 < image.width ? x0 + 1 : image.width - 1;
+  const std::uint32_t y1 = y0 + 1 < image.height ? y0 + 1 : image.height - 1;
+  const float fx = x - static_cast<float>(x0);
+  const float fy = y - static_cast<float>(y0);
+  const float w00 = (1.0f - fx) * (1.0f - fy);
+  const float w10 = fx * (1.0f - fy);
+  const float w01 = (1.0f - fx) * fy;
+  const float w11 = fx * fy;
+  const std::size_t stride = image.width;
+  const float* p00 = image.pixels.data() + (y0 * stride + x0) * 3;
+  const float* p10 = image.pixels.data() + (y0 * stride + x1) * 3;
+  const float* p01 = image.pixels.data() + (y1 * stride + x0) * 3;
+  const float* p11 = image.pixels.data() + (y1 * stride + x1) * 3;
+  for (std::size_t c = 0; c < 3; ++c) {
+    float v = 0.0f;
+    v += p00[c] * w00;
+    v += p10[c] * w10;
+    v += p01[c] * w01;
+    v += p11[c] * w11;
+    out[c] = v;
+  }
+  return true;
+}
+
 // Bilinear sample at (x, y), pixel centres on integers; absent outside.
 std::optional<Rgb> sample_bilinear(const LinearImage& image, float x, float y);
 

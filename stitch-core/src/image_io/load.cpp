@@ -150,35 +150,13 @@ Result<LinearImage> load_source(const std::filesystem::path& path) {
 }
 
 std::optional<Rgb> sample_bilinear(const LinearImage& image, float x, float y) {
-  // Written so that NaN coordinates fail the tests and are absent too.
-  if (!(x >= 0.0f) || !(y >= 0.0f)) return std::nullopt;
-  if (image.width == 0 || image.height == 0) return std::nullopt;
-  if (!(x <= static_cast<float>(image.width - 1)) || !(y <= static_cast<float>(image.height - 1)))
+  // An empty image or a buffer that does not match its size has no samples.
+  if (image.width == 0 || image.height == 0 ||
+      image.pixels.size() != std::size_t{image.width} * image.height * 3) {
     return std::nullopt;
-  const auto x0 = static_cast<std::uint32_t>(std::floor(x));
-  const auto y0 = static_cast<std::uint32_t>(std::floor(y));
-  const std::uint32_t x1 = std::min(x0 + 1, image.width - 1);
-  const std::uint32_t y1 = std::min(y0 + 1, image.height - 1);
-  const float fx = x - static_cast<float>(x0);
-  const float fy = y - static_cast<float>(y0);
-  const float w00 = (1.0f - fx) * (1.0f - fy);
-  const float w10 = fx * (1.0f - fy);
-  const float w01 = (1.0f - fx) * fy;
-  const float w11 = fx * fy;
-  const std::size_t stride = image.width;
-  const float* p00 = &image.pixels[(std::size_t{y0} * stride + x0) * 3];
-  const float* p10 = &image.pixels[(std::size_t{y0} * stride + x1) * 3];
-  const float* p01 = &image.pixels[(std::size_t{y1} * stride + x0) * 3];
-  const float* p11 = &image.pixels[(std::size_t{y1} * stride + x1) * 3];
-  Rgb out{};
-  for (std::size_t c = 0; c < 3; ++c) {
-    float acc = 0.0f;
-    acc += p00[c] * w00;
-    acc += p10[c] * w10;
-    acc += p01[c] * w01;
-    acc += p11[c] * w11;
-    out[c] = acc;
   }
+  Rgb out{};
+  if (!bilinear_into(image, x, y, out)) return std::nullopt;
   return out;
 }
 

@@ -140,7 +140,7 @@ class YawRollScore {
         for (std::size_t c = 0; c < lenses.size(); ++c) points[c] = lenses[c].project(e.direction);
         for (std::size_t c = 0; c < lenses.size(); ++c) {
           Rgb b;
-          if (!points[c] || !prepare_detail::read_bilinear(down_, points[c]->x, points[c]->y, b)) {
+          if (!points[c] || !bilinear_into(down_, points[c]->x, points[c]->y, b)) {
             continue;
           }
           const float yd = luminance(b);

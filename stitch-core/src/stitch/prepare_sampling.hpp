@@ -39,40 +39,6 @@ inline bool image_usable(const LinearImage& image) {
   return image.width > 0 && image.height > 0 && image.pixels.size() >= expected;
 }
 
-// The bilinear rule of the image module (pixel centres on integers, absent
-// outside [0, w - 1] x [0, h - 1] and for NaN, the four neighbours weighted
-// by the fractional parts and summed in a fixed order), written out here so
-// that batches of reads can be issued back to back. The caller has checked
-// image_usable.
-inline bool read_bilinear(const LinearImage& image, float x, float y, Rgb& out) {
-  const float max_x = static_cast<float>(image.width) - 1.0f;
-  const float max_y = static_cast<float>(image.height) - 1.0f;
-  if (!(x >= 0.0f) || !(y >= 0.0f) || x > max_x || y > max_y) return false;
-  const auto x0 = static_cast<std::uint32_t>(x);
-  const auto y0 = static_cast<std::uint32_t>(y);
-  const std::uint32_t x1 = std::min(x0 + 1, image.width - 1);
-  const std::uint32_t y1 = std::min(y0 + 1, image.height - 1);
-  const float fx = x - static_cast<float>(x0);
-  const float fy = y - static_cast<float>(y0);
-  const float w00 = (1.0f - fx) * (1.0f - fy);
-  const float w10 = fx * (1.0f - fy);
-  const float w01 = (1.0f - fx) * fy;
-  const float w11 = fx * fy;
-  const std::size_t stride = image.width;
-  const float* p00 = image.pixels.data() + (y0 * stride + x0) * 3;
-  const float* p10 = image.pixels.data() + (y0 * stride + x1) * 3;
-  const float* p01 = image.pixels.data() + (y1 * stride + x0) * 3;
-  const float* p11 = image.pixels.data() + (y1 * stride + x1) * 3;
-  for (int c = 0; c < 3; ++c) {
-    float v = 0.0f;
-    v += p00[c] * w00;
-    v += p10[c] * w10;
-    v += p01[c] * w01;
-    v += p11[c] * w11;
-    out[static_cast<std::size_t>(c)] = v;
-  }
-  return true;
-}
 
 // Samples many directions through one lens in two phases: first every
 // projection, then every image read. Reads issued back to back overlap in
@@ -98,7 +64,7 @@ class BatchSampler {
       if (p) points_[k] = *p;
     }
     for (std::size_t k = 0; k < n; ++k) {
-      if (present[k] && !read_bilinear(image_, points_[k].x, points_[k].y, out[k])) present[k] = 0;
+      if (present[k] && !bilinear_into(image_, points_[k].x, points_[k].y, out[k])) present[k] = 0;
     }
   }
 

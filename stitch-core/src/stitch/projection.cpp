@@ -25,40 +25,6 @@ bool pixels_consistent(const LinearImage& image) {
          static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 3u;
 }
 
-// The bilinear rule of the image module, inlined for the per-pixel paths:
-// absent outside [0, width - 1] x [0, height - 1] (and for NaN), otherwise
-// the four neighbours weighted by the fractional parts, summed in a fixed
-// order. The caller guarantees a consistent pixel buffer.
-inline bool bilinear(const LinearImage& image, float x, float y, Rgb& out) {
-  const float max_x = static_cast<float>(image.width) - 1.0f;
-  const float max_y = static_cast<float>(image.height) - 1.0f;
-  if (!(x >= 0.0f) || !(y >= 0.0f) || x > max_x || y > max_y) return false;
-  // x and y are within [0, size - 1], so truncation is the floor and fits.
-  const auto x0 = static_cast<std::uint32_t>(x);
-  const auto y0 = static_cast<std::uint32_t>(y);
-  const std::uint32_t x1 = std::min(x0 + 1, image.width - 1);
-  const std::uint32_t y1 = std::min(y0 + 1, image.height - 1);
-  const float fx = x - static_cast<float>(x0);
-  const float fy = y - static_cast<float>(y0);
-  const float w00 = (1.0f - fx) * (1.0f - fy);
-  const float w10 = fx * (1.0f - fy);
-  const float w01 = (1.0f - fx) * fy;
-  const float w11 = fx * fy;
-  const std::size_t stride = image.width;
-  const float* p00 = image.pixels.data() + (y0 * stride + x0) * 3;
-  const float* p10 = image.pixels.data() + (y0 * stride + x1) * 3;
-  const float* p01 = image.pixels.data() + (y1 * stride + x0) * 3;
-  const float* p11 = image.pixels.data() + (y1 * stride + x1) * 3;
-  for (int c = 0; c < 3; ++c) {
-    float v = 0.0f;
-    v += p00[c] * w00;
-    v += p10[c] * w10;
-    v += p01[c] * w01;
-    v += p11[c] * w11;
-    out[c] = v;
-  }
-  return true;
-}
 
 inline bool in_bounds(const LinearImage& image, float x, float y) {
   return x >= 0.0f && y >= 0.0f && x <= static_cast<float>(image.width) - 1.0f &&
@@ -278,7 +244,7 @@ std::optional<Rgb> FisheyeLens::sample(const LinearImage& image, Vec3 d) const {
   const std::optional<FisheyePoint> p = project(d);
   if (!p) return std::nullopt;
   Rgb out;
-  if (!bilinear(image, p->x, p->y, out)) return std::nullopt;
+  if (!bilinear_into(image, p->x, p->y, out)) return std::nullopt;
   return out;
 }
 
@@ -302,14 +268,14 @@ std::optional<SampleList> sample_fisheye_pyramid(const ImagePyramid& pyramid, Ve
       project_to_fisheye(d, lens, axis_sign, fov_degrees, base.width, base.height);
   if (!p) return std::nullopt;
   SampleList list;
-  if (!bilinear(base, p->x, p->y, list.entries[0])) return std::nullopt;
+  if (!bilinear_into(base, p->x, p->y, list.entries[0])) return std::nullopt;
   list.count = 1;
   const auto bw = static_cast<float>(base.width);
   const auto bh = static_cast<float>(base.height);
   for (const LinearImage& level : pyramid.levels()) {
     const float x = (p->x + 0.5f) * static_cast<float>(level.width) / bw - 0.5f;
     const float y = (p->y + 0.5f) * static_cast<float>(level.height) / bh - 0.5f;
-    if (!bilinear(level, x, y, list.entries[list.count])) return std::nullopt;
+    if (!bilinear_into(level, x, y, list.entries[list.count])) return std::nullopt;
     ++list.count;
   }
   return list;
@@ -494,7 +460,7 @@ bool RenderContext::present(const LensState& state, const Hit& hit) const {
 
 Rgb RenderContext::sample_base(const LensState& state, FisheyePoint p, float factor) const {
   Rgb out{0.0f, 0.0f, 0.0f};
-  bilinear(state.pyramid->base(), p.x, p.y, out);
+  bilinear_into(state.pyramid->base(), p.x, p.y, out);
   for (int c = 0; c < 3; ++c) out[c] = out[c] * state.gain[c] * factor;
   return out;
 }
@@ -502,10 +468,10 @@ Rgb RenderContext::sample_base(const LensState& state, FisheyePoint p, float fac
 void RenderContext::sample_all(const LensState& state, FisheyePoint p, float factor,
                                SampleList& list) const {
   list.count = static_cast<std::uint8_t>(1 + state.level_count);
-  bilinear(state.pyramid->base(), p.x, p.y, list.entries[0]);
+  bilinear_into(state.pyramid->base(), p.x, p.y, list.entries[0]);
   for (std::size_t k = 0; k < state.level_count; ++k) {
     const auto& g = state.levels[k];
-    bilinear(state.pyramid->levels()[k], (p.x + 0.5f) * g[0] - 0.5f, (p.y + 0.5f) * g[1] - 0.5f,
+    bilinear_into(state.pyramid->levels()[k], (p.x + 0.5f) * g[0] - 0.5f, (p.y + 0.5f) * g[1] - 0.5f,
              list.entries[k + 1]);
   }
   apply_gain(list, state.gain, factor);
