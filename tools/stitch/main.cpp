@@ -352,7 +352,7 @@ int run_batch(Session& session, const Options& o) {
       continue;
     }
     if (const auto* f = std::get_if<WorkerFailure>(&*inspected)) {
-      fail(f->message);
+      fail("cannot read the pair: " + f->message);
       continue;
     }
     const PairSummary& info = std::get<PairSummary>(*inspected);
