@@ -441,34 +441,43 @@ int run_main(int argc, char** argv) {
   app.footer(kFooter);
   app.get_formatter()->column_width(26);
   app.add_option("up", o.up, "Photo from the upper lens (name contains _UP), JPG or DNG")
-      ->check(CLI::ExistingFile);
+      ->check(CLI::Validator(CLI::ExistingFile).description(""))
+      ->type_name("UP_PHOTO");
   app.add_option("down", o.down, "Photo from the lower lens (name contains _DOWN), JPG or DNG")
-      ->check(CLI::ExistingFile);
+      ->check(CLI::Validator(CLI::ExistingFile).description(""))
+      ->type_name("DOWN_PHOTO");
   app.add_option("-o,--output", o.output,
-                 "Panorama file to write; with --batch, the folder to write into");
+                 "Panorama file to write; with --batch, the folder to write into")
+      ->type_name("FILE");
   app.add_option("--width", o.width,
                  "Panorama width in pixels, 2048 to 20000, even (default: the pair's own "
                  "resolution); the height is half of it")
-      ->check(CLI::Range(2048u, 20000u));
+      ->check(CLI::Range(2048u, 20000u).description(""))
+      ->type_name("PIXELS");
   app.add_option("--format", o.format,
                  "jpg, png, tiff or dng (default: from the output name; jpg for --batch)")
-      ->check(CLI::IsMember({"jpg", "png", "tiff", "dng"}));
+      ->check(CLI::IsMember({"jpg", "png", "tiff", "dng"}).description(""))
+      ->type_name("FORMAT");
   app.add_option("--quality", o.quality, "JPG quality, 1 to 100 (default 90)")
-      ->check(CLI::Range(1u, 100u));
+      ->check(CLI::Range(1u, 100u).description(""))
+      ->type_name("Q");
   app.add_flag("--no-metadata", o.no_metadata,
                "Leave out the panorama metadata (viewers may then show a flat image)");
-  app.add_option("--preview", o.preview, "Also write a quick 1024 x 512 preview JPG to this file");
+  app.add_option("--preview", o.preview, "Also write a quick 1024 x 512 preview JPG to this file")
+      ->type_name("FILE");
   app.add_flag("--no-level", o.no_level,
                "Keep the horizon as shot instead of levelling it from the gimbal attitude");
   app.add_flag("--overwrite", o.overwrite, "Replace output files that already exist");
   app.add_option("--batch", o.batch, "Stitch every _UP/_DOWN pair in this folder")
-      ->check(CLI::ExistingDirectory);
+      ->check(CLI::Validator(CLI::ExistingDirectory).description(""))
+      ->type_name("FOLDER");
   app.add_flag("--inspect", o.inspect_only,
                "Only show what the pair holds (size, warnings, levelling)");
   app.add_flag("--capabilities", o.capabilities,
                "Show what the installed worker can do (GPU, formats, widest output)");
   app.add_option("--protocol-log", o.protocol_log,
                  "Write every request and event exchanged with the worker to this file")
+      ->type_name("FILE")
       ->group("For developers");
   app.add_option("--worker", o.worker, "The stitch-worker program to use")->group("");
 
