@@ -443,10 +443,40 @@ RowContext RenderContext::row(std::uint32_t y) const {
   row.down_inside = theta_down <= down_.lens.half_fov();
   row.up_radius = up_.lens.radius_at(theta_up) * flip;
   row.down_radius = down_.lens.radius_at(theta_down) * flip;
+  if (identity_rotation_) {
+    row.up_all_present = row_all_present(up_, row.up_inside, row.up_radius);
+    row.down_all_present = row_all_present(down_, row.down_inside, row.down_radius);
+  }
   return row;
 }
 
+// Without a rotation a row's points are centre + radius * (sin, -cos) of the
+// column's image angle, so they lie in the square centre +- |radius|. The
+// sine and cosine may exceed 1 by a few ulps and each product rounds, hence
+// the margin; the float sums and the level mapping are monotone, so the
+// square's corners passing every bounds check means every point passes.
+bool RenderContext::row_all_present(const LensState& state, bool inside, float radius) const {
+  if (!inside || !state.usable) return false;
+  const float r = std::fabs(radius) * (1.0f + 1e-5f) + 0.01f;
+  const float x_lo = state.lens.center_x() - r;
+  const float x_hi = state.lens.center_x() + r;
+  const float y_lo = state.lens.center_y() - r;
+  const float y_hi = state.lens.center_y() + r;
+  const LinearImage& base = state.pyramid->base();
+  if (!in_bounds(base, x_lo, y_lo) || !in_bounds(base, x_hi, y_hi)) return false;
+  for (std::size_t k = 0; k < state.level_count; ++k) {
+    const auto& g = state.levels[k];
+    const float lx = (x_lo + 0.5f) * g[0] - 0.5f;
+    const float ly = (y_lo + 0.5f) * g[1] - 0.5f;
+    const float hx = (x_hi + 0.5f) * g[0] - 0.5f;
+    const float hy = (y_hi + 0.5f) * g[1] - 0.5f;
+    if (!(lx >= 0.0f) || !(ly >= 0.0f) || !(hx <= g[2]) || !(hy <= g[3])) return false;
+  }
+  return true;
+}
+
 bool RenderContext::present(const LensState& state, const Hit& hit) const {
+  if (hit.known_present) return true;
   const FisheyePoint p = hit.point;
   if (!hit.inside || !state.usable || !in_bounds(state.pyramid->base(), p.x, p.y)) return false;
   for (std::size_t k = 0; k < state.level_count; ++k) {
@@ -502,9 +532,11 @@ Rgb RenderContext::pixel(const RowContext& row, std::uint32_t x) const {
     side = row.side;
     u = column_u_[x];
     up_hit.inside = row.up_inside;
+    up_hit.known_present = row.up_all_present;
     up_hit.point = {up_.lens.center_x() + row.up_radius * up_.column_sin[x],
                     up_.lens.center_y() - row.up_radius * up_.column_cos[x]};
     down_hit.inside = row.down_inside;
+    down_hit.known_present = row.down_all_present;
     down_hit.point = {down_.lens.center_x() + row.down_radius * down_.column_sin[x],
                       down_.lens.center_y() - row.down_radius * down_.column_cos[x]};
   } else {

@@ -211,6 +211,11 @@ struct RowContext {
   bool down_inside = false;
   float up_radius = 0.0f;
   float down_radius = 0.0f;
+  // Identity rotation only: whether every pixel of the row lands inside the
+  // lens's base image and all its reduced levels (the row's circle, with a
+  // margin for rounding, fits them), so the per-pixel bounds checks can go.
+  bool up_all_present = false;
+  bool down_all_present = false;
 };
 
 // Everything of one render that does not depend on the pixel: per-column
@@ -254,9 +259,11 @@ class RenderContext {
   struct Hit {
     FisheyePoint point;
     bool inside = false;
+    bool known_present = false;  // the row already proved present()
   };
 
   bool present(const LensState& lens, const Hit& hit) const;
+  bool row_all_present(const LensState& lens, bool inside, float radius) const;
   Rgb sample_base(const LensState& lens, FisheyePoint point, float factor) const;
   void sample_all(const LensState& lens, FisheyePoint point, float factor, SampleList& out) const;
   Rgb single_lens(const LensState& first, const Hit& first_hit, float first_factor,
