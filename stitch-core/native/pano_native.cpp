@@ -3,8 +3,18 @@
 #include <libraw/libraw.h>
 #include <turbojpeg.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -113,7 +123,12 @@ int32_t raw_inspect(const char* path, PanoRawInfo* info, char* error, size_t err
   return 0;
 }
 
-int32_t raw_decode(const char* path, PanoRawImage* image, char* error, size_t error_size) {
+// Where the developed samples go: `count` 16-bit samples, or null when they
+// cannot be had.
+using SampleAllocator = std::function<uint16_t*(std::uint64_t count)>;
+
+int32_t raw_decode(const char* path, PanoRawImage* image, char* error, size_t error_size,
+                   const SampleAllocator& allocate) {
   RawInstance instance;
   if (!instance.raw) {
     write_error(error, error_size, libraw_strerror(LIBRAW_UNSUFFICIENT_MEMORY));
@@ -178,7 +193,7 @@ int32_t raw_decode(const char* path, PanoRawImage* image, char* error, size_t er
   }
 
   const std::uint64_t count = w * h * 3;
-  auto* samples = static_cast<uint16_t*>(std::malloc(count * sizeof(uint16_t)));
+  uint16_t* samples = allocate(count);
   if (samples == nullptr) {
     write_error(error, error_size, "Unable to allocate the developed DNG buffer");
     return -1;
@@ -268,6 +283,167 @@ int32_t jpeg_decode(const uint8_t* data, size_t size, PanoJpegImage* image, char
   return 0;
 }
 
+// LibRaw runs in a child process. The library has aborted on malformed files
+// (a fortified buffer overflow during identification ends the process), and
+// an untrusted file must never take the worker down with it: in a child such
+// a file becomes an ordinary decode failure. The child returns its status and
+// message through a shared page and the developed samples through a memory
+// file the parent maps, so nothing is copied.
+constexpr std::size_t kChildErrorSize = 512;
+constexpr auto kChildTimeLimit = std::chrono::minutes(10);
+
+struct RawChildReply {
+  int32_t rc;
+  PanoRawInfo info;
+  PanoRawImage image;
+  char error[kChildErrorSize];
+};
+
+class SharedReply {
+ public:
+  SharedReply() {
+    void* p = mmap(nullptr, sizeof(RawChildReply), PROT_READ | PROT_WRITE,
+                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+      reply_ = static_cast<RawChildReply*>(p);
+      std::memset(reply_, 0, sizeof *reply_);
+      reply_->rc = -1;
+    }
+  }
+  ~SharedReply() {
+    if (reply_ != nullptr) munmap(reply_, sizeof(RawChildReply));
+  }
+  SharedReply(const SharedReply&) = delete;
+  SharedReply& operator=(const SharedReply&) = delete;
+  RawChildReply* get() const { return reply_; }
+
+ private:
+  RawChildReply* reply_ = nullptr;
+};
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Runs `work` in a forked child and waits for it. Returns true when the child
+// ran to its end; otherwise the error buffer says why it did not.
+bool run_in_child(const std::function<void()>& work, char* error, size_t error_size) {
+  const pid_t pid = fork();
+  if (pid < 0) {
+    write_error(error, error_size, "Unable to start the RAW decoder process");
+    return false;
+  }
+  if (pid == 0) {
+    // Whatever the library or a fortified abort prints is not ours to show.
+    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd >= 0) dup2(null_fd, STDERR_FILENO);
+    try {
+      work();
+    } catch (...) {
+      _exit(3);
+    }
+    // No exit handlers: the child shares the parent's libraries and must not
+    // run their teardown.
+    _exit(0);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kChildTimeLimit;
+  auto pause = std::chrono::microseconds(200);
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) {
+      write_error(error, error_size, "Lost track of the RAW decoder process");
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      write_error(error, error_size, "LibRaw did not finish reading the file in time");
+      return false;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(20000));
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  std::string why = "LibRaw stopped while reading the file";
+  if (WIFSIGNALED(status)) why += " (signal " + std::to_string(WTERMSIG(status)) + ")";
+  write_error(error, error_size, why);
+  return false;
+}
+
+int32_t raw_inspect_isolated(const char* path, PanoRawInfo* info, char* error, size_t error_size) {
+  SharedReply shared;
+  RawChildReply* reply = shared.get();
+  if (reply == nullptr) {
+    write_error(error, error_size, "Unable to start the RAW decoder process");
+    return -1;
+  }
+  const bool finished = run_in_child(
+      [&] { reply->rc = raw_inspect(path, &reply->info, reply->error, kChildErrorSize); }, error,
+      error_size);
+  if (!finished) return -1;
+  if (reply->rc != 0) {
+    reply->error[kChildErrorSize - 1] = '\0';
+    write_error(error, error_size, reply->error);
+    return reply->rc;
+  }
+  *info = reply->info;
+  return 0;
+}
+
+int32_t raw_decode_isolated(const char* path, PanoRawImage* image, char* error, size_t error_size) {
+  SharedReply shared;
+  RawChildReply* reply = shared.get();
+  const FileDescriptor samples_file(memfd_create("pano-raw-samples", MFD_CLOEXEC));
+  if (reply == nullptr || samples_file.get() < 0) {
+    write_error(error, error_size, "Unable to start the RAW decoder process");
+    return -1;
+  }
+  const SampleAllocator in_shared_file = [&](std::uint64_t count) -> uint16_t* {
+    const std::uint64_t bytes = count * sizeof(uint16_t);
+    if (ftruncate(samples_file.get(), static_cast<off_t>(bytes)) != 0) return nullptr;
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, samples_file.get(), 0);
+    return p == MAP_FAILED ? nullptr : static_cast<uint16_t*>(p);
+  };
+  const bool finished = run_in_child(
+      [&] {
+        reply->rc = raw_decode(path, &reply->image, reply->error, kChildErrorSize, in_shared_file);
+      },
+      error, error_size);
+  if (!finished) return -1;
+  if (reply->rc != 0) {
+    reply->error[kChildErrorSize - 1] = '\0';
+    write_error(error, error_size, reply->error);
+    return reply->rc;
+  }
+  const std::uint64_t count = reply->image.sample_count;
+  if (count == 0) {
+    write_error(error, error_size, "LibRaw did not return a bitmap image");
+    return -1;
+  }
+  void* p = mmap(nullptr, count * sizeof(uint16_t), PROT_READ | PROT_WRITE, MAP_SHARED,
+                 samples_file.get(), 0);
+  if (p == MAP_FAILED) {
+    write_error(error, error_size, "Unable to map the developed DNG buffer");
+    return -1;
+  }
+  *image = reply->image;
+  image->samples = static_cast<uint16_t*>(p);
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -278,7 +454,7 @@ int32_t pano_raw_inspect(const char* path, PanoRawInfo* info, char* error, size_
     return -1;
   }
   try {
-    return raw_inspect(path, info, error, error_size);
+    return raw_inspect_isolated(path, info, error, error_size);
   } catch (...) {
     write_error(error, error_size, "Unexpected LibRaw failure");
     return -1;
@@ -292,7 +468,7 @@ int32_t pano_raw_decode(const char* path, PanoRawImage* image, char* error, size
   }
   std::memset(image, 0, sizeof *image);
   try {
-    const int32_t rc = raw_decode(path, image, error, error_size);
+    const int32_t rc = raw_decode_isolated(path, image, error, error_size);
     if (rc != 0) pano_raw_free(image);
     return rc;
   } catch (...) {
@@ -304,7 +480,8 @@ int32_t pano_raw_decode(const char* path, PanoRawImage* image, char* error, size
 
 void pano_raw_free(PanoRawImage* image) {
   if (image == nullptr) return;
-  std::free(image->samples);
+  // Developed samples live in a mapping of the decoder process's memory file.
+  if (image->samples != nullptr) munmap(image->samples, image->sample_count * sizeof(uint16_t));
   image->samples = nullptr;
   image->sample_count = 0;
 }

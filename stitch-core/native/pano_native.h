@@ -63,6 +63,10 @@ int32_t pano_raw_inspect(const char* path, PanoRawInfo* info, char* error, size_
  * failure. */
 int32_t pano_raw_decode(const char* path, PanoRawImage* image, char* error, size_t error_size);
 
+/* Both RAW functions run LibRaw in a short-lived child process, so a file
+ * that makes the library crash or hang yields an error here (after at most
+ * ten minutes) instead of ending the caller. Decoded samples are a shared
+ * mapping that pano_raw_free releases. */
 /* Releases the samples of a decoded RAW image; null and repeated calls are harmless. */
 void pano_raw_free(PanoRawImage* image);
 

@@ -54,6 +54,7 @@ fixtures::Bytes bit_flipped(fixtures::Bytes bytes, std::size_t from, std::size_t
 std::string good_up_jpg() { return Sources::get().jpg().up.string(); }
 std::string good_down_jpg() { return Sources::get().jpg().down.string(); }
 std::string good_down_dng() { return Sources::get().dng().down.string(); }
+std::string good_up_dng() { return Sources::get().dng().up.string(); }
 
 std::string inspect_line(const std::string& up, const std::string& down) {
   return std::string(R"({"action":"inspect_pair","protocol_version":3,"request_id":")") + requests::kRequestId +
@@ -191,6 +192,19 @@ std::vector<Case> cases() {
          return preview_line(workspace().dir.file("folder_UP.dng").string(), good_down_dng());
        },
        Outcome::Failed, "dng_decode_failed", bad_dng},
+      // A file that makes the system LibRaw abort during identification.
+      {"DngThatCrashesLibRawInspected",
+       [] {
+         const auto b = read_or_die(fs::path(STITCH_SOURCE_DIR) / "fuzz/crashes/libraw-hassy-model-overflow.dng");
+         return inspect_line(hostile_file("crash_UP.dng", b), good_down_dng());
+       },
+       Outcome::Failed, "dng_decode_failed", bad_dng + "LibRaw stopped while reading the file"},
+      {"DngThatCrashesLibRawRendered",
+       [] {
+         const auto b = read_or_die(fs::path(STITCH_SOURCE_DIR) / "fuzz/crashes/libraw-hassy-model-overflow.dng");
+         return preview_line(good_up_dng(), hostile_file("crash_DOWN.dng", b));
+       },
+       Outcome::Failed, "dng_decode_failed", bad_dng + "LibRaw stopped while reading the file"},
       {"TiffIfdOffsetPastTheEnd",
        [] {
          fixtures::Bytes b = {'I', 'I', 42, 0, 0xF0, 0xFF, 0xFF, 0x7F};
