@@ -488,7 +488,12 @@ void pano_raw_free(PanoRawImage* image) {
 
 int32_t pano_jpeg_decode(const uint8_t* data, size_t size, PanoJpegImage* image, char* error,
                          size_t error_size) {
-  if (data == nullptr || size == 0 || image == nullptr) {
+  if (image != nullptr && size == 0) {
+    std::memset(image, 0, sizeof *image);
+    write_error(error, error_size, "The JPEG file is empty");
+    return -1;
+  }
+  if (data == nullptr || image == nullptr) {
     write_error(error, error_size, "Invalid JPEG decode arguments");
     return -1;
   }

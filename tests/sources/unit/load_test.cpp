@@ -148,7 +148,7 @@ TEST(LoadSource, Failures) {
        "Unsupported input format: " + dir.file("x.tif").string()},
       {dir.file("missing.jpg"), ErrorKind::Io, ""},
       {dir.file("folder.jpg"), ErrorKind::Io, ""},
-      {dir.file("empty.jpg"), ErrorKind::JpegDecode, "Could not decode JPEG: Invalid JPEG decode arguments"},
+      {dir.file("empty.jpg"), ErrorKind::JpegDecode, "Could not decode JPEG: The JPEG file is empty"},
       {dir.file("cut.jpg"), ErrorKind::JpegDecode, ""},
       {dir.file("png.jpg"), ErrorKind::JpegDecode, ""},
       {dir.file("huge.jpg"), ErrorKind::JpegDecode,

@@ -71,7 +71,7 @@ TEST(Shim, InvalidArgumentTexts) {
   EXPECT_EQ(pano_jpeg_decode(nullptr, 10, &jpeg, err, sizeof err), -1);
   EXPECT_STREQ(err, "Invalid JPEG decode arguments");
   EXPECT_EQ(pano_jpeg_decode(&byte, 0, &jpeg, err, sizeof err), -1);
-  EXPECT_STREQ(err, "Invalid JPEG decode arguments");
+  EXPECT_STREQ(err, "The JPEG file is empty");
   EXPECT_EQ(pano_jpeg_decode(&byte, 1, nullptr, err, sizeof err), -1);
   EXPECT_STREQ(err, "Invalid JPEG decode arguments");
 }
