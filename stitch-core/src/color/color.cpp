@@ -1,5 +1,7 @@
 #include "color/color.hpp"
 
+#include "image_io/image_io.hpp"
+
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
@@ -38,60 +40,39 @@ std::uint8_t encode_srgb8_literal(float q) {
   return static_cast<std::uint8_t>(std::clamp(s, 0.0f, 255.0f));
 }
 
-// The 8-bit sRGB curve both ways. Encoding needs a power function per
-// sample; instead, the linear value where each code begins is found once by
-// bisection over the float bit patterns, and a table of 4096 slices of
-// [0, 1] points at the code a slice starts with, from where at most a step or
-// two reaches the same answer the formula gives.
-struct SrgbTables {
-  static constexpr int kSlices = 4096;
-  std::array<float, 256> linear{};
-  std::array<float, 257> code_start{};  // smallest linear value encoding to k
-  std::array<std::uint8_t, kSlices + 1> slice_code{};
-
-  SrgbTables() {
-    for (int i = 0; i < 256; ++i) {
-      const float x = static_cast<float>(i) / 255.0f;
-      linear[static_cast<std::size_t>(i)] =
-          x <= 0.04045f ? x / 12.92f : std::pow((x + 0.055f) / 1.055f, 2.4f);
+Srgb8Encoder build_srgb8_encoder() {
+  Srgb8Encoder e;
+  for (int k = 1; k < 256; ++k) {
+    std::uint32_t lo = 0;            // bits of 0.0f, which encodes below k
+    std::uint32_t hi = 0x3f800000u;  // bits of 1.0f, which encodes to 255
+    while (hi - lo > 1) {
+      const std::uint32_t mid = lo + (hi - lo) / 2;
+      float x;
+      std::memcpy(&x, &mid, sizeof x);
+      (encode_srgb8_literal(x) >= k ? hi : lo) = mid;
     }
-    for (int k = 1; k < 256; ++k) {
-      std::uint32_t lo = 0;            // bits of 0.0f, which encodes below k
-      std::uint32_t hi = 0x3f800000u;  // bits of 1.0f, which encodes to 255
-      while (hi - lo > 1) {
-        const std::uint32_t mid = lo + (hi - lo) / 2;
-        float x;
-        std::memcpy(&x, &mid, sizeof x);
-        (encode_srgb8_literal(x) >= k ? hi : lo) = mid;
-      }
-      std::memcpy(&code_start[static_cast<std::size_t>(k)], &hi, sizeof(float));
-    }
-    code_start[256] = 2.0f;  // above every clamped value
-    int code = 0;
-    for (int s = 0; s <= kSlices; ++s) {
-      const float x = static_cast<float>(s) / kSlices;
-      while (code < 255 && x >= code_start[static_cast<std::size_t>(code + 1)]) ++code;
-      slice_code[static_cast<std::size_t>(s)] = static_cast<std::uint8_t>(code);
-    }
+    std::memcpy(&e.code_start[static_cast<std::size_t>(k)], &hi, sizeof(float));
   }
-};
-
-const SrgbTables& srgb_tables() {
-  static const SrgbTables tables;
-  return tables;
+  e.code_start[256] = 2.0f;  // above every clamped value
+  int code = 0;
+  for (int i = 0; i <= Srgb8Encoder::kSlices; ++i) {
+    const float x = static_cast<float>(i) / Srgb8Encoder::kSlices;
+    while (code < 255 && x >= e.code_start[static_cast<std::size_t>(code + 1)]) ++code;
+    e.slice_code[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(code);
+  }
+  return e;
 }
 
 }  // namespace
 
-float srgb8_to_linear(std::uint8_t v) { return srgb_tables().linear[v]; }
-
-std::uint8_t linear_to_srgb8(float q) {
-  const SrgbTables& t = srgb_tables();
-  q = q > 0.0f ? (q < 1.0f ? q : 1.0f) : 0.0f;  // NaN -> 0
-  int code = t.slice_code[static_cast<std::size_t>(static_cast<int>(q * SrgbTables::kSlices))];
-  while (q >= t.code_start[static_cast<std::size_t>(code + 1)]) ++code;
-  return static_cast<std::uint8_t>(code);
+const Srgb8Encoder& srgb8_encoder() {
+  static const Srgb8Encoder encoder = build_srgb8_encoder();
+  return encoder;
 }
+
+float srgb8_to_linear(std::uint8_t v) { return srgb8_to_linear_table()[v]; }
+
+std::uint8_t linear_to_srgb8(float q) { return srgb8_encoder()(q); }
 
 bool is_color_pass_through(const ColorAdjustments& a, const RenderProfileParams& profile) {
   return a.exposureEv == 0.0f && a.brightness == 0.0f && a.contrast == 0.0f &&
@@ -198,7 +179,7 @@ void apply_color_to_srgb8_with_profile(std::span<std::uint8_t> pixels,
                                        const RenderProfileParams& profile) {
   const ColorPipeline pipeline(adjustments, profile);
   if (pipeline.pass_through()) return;
-  const auto& decode = srgb_tables().linear;
+  const auto& decode = srgb8_to_linear_table();
   // Pixels are independent, so chunks of them run on the thread pool; the
   // result is the same as a pixel-by-pixel pass.
   const std::size_t count = pixels.size() / 3;

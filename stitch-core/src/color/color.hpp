@@ -19,6 +19,29 @@ namespace stitch {
 float srgb8_to_linear(std::uint8_t v);
 std::uint8_t linear_to_srgb8(float v);
 
+// The 8-bit sRGB encoding of a linear value (clamped, NaN as 0), exactly as
+// the transfer function and rounding give it, without a power function per
+// sample: the linear value where each code begins is found once by bisection
+// over the float bit patterns, and a table of uniform slices of [0, 1] points
+// at the code a slice starts with, from where at most a step or two reaches
+// the answer. Inline so per-pixel loops elsewhere can use it without a call.
+struct Srgb8Encoder {
+  static constexpr int kSlices = 4096;
+  std::array<float, 257> code_start{};  // smallest linear value encoding to k
+  std::array<std::uint8_t, kSlices + 1> slice_code{};
+
+  std::uint8_t operator()(float q) const {
+    q = q > 0.0f ? (q < 1.0f ? q : 1.0f) : 0.0f;  // NaN -> 0
+    // q * kSlices is exact (a power of two) and in [0, kSlices].
+    int code = slice_code[static_cast<std::size_t>(static_cast<int>(q * kSlices))];
+    while (q >= code_start[static_cast<std::size_t>(code + 1)]) ++code;
+    return static_cast<std::uint8_t>(code);
+  }
+};
+
+// The one encoder, built on first use.
+const Srgb8Encoder& srgb8_encoder();
+
 // True when the adjustments and profile leave every pixel exactly as it is:
 // all twelve float members are 0 and the profile is inactive.
 bool is_color_pass_through(const ColorAdjustments& adjustments, const RenderProfileParams& profile);

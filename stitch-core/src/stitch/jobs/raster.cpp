@@ -25,52 +25,6 @@ inline std::uint16_t quantize16(float linear) {
 
 constexpr std::uint32_t kTileColumns = 256;
 
-// The colour module's 8-bit encoder, inlined into the raster loop: the first
-// linear value of every code is found once by bisection over linear_to_srgb8
-// itself (so the codes are exactly its codes), and a table of uniform slices
-// of [0, 1] points at the code a slice starts with, from where at most a
-// step or two reaches the answer. A call per channel into the other module
-// cost a sixth of a large export.
-struct Srgb8Encoder {
-  static constexpr int kSlices = 4096;
-  std::array<float, 257> code_start{};  // smallest linear value encoding to k
-  std::array<std::uint8_t, kSlices + 1> slice_code{};
-
-  Srgb8Encoder() {
-    for (int k = 1; k < 256; ++k) {
-      std::uint32_t lo = 0;            // bits of 0.0f, which encodes below k
-      std::uint32_t hi = 0x3f800000u;  // bits of 1.0f, which encodes to 255
-      while (hi - lo > 1) {
-        const std::uint32_t mid = lo + (hi - lo) / 2;
-        float x;
-        std::memcpy(&x, &mid, sizeof x);
-        (linear_to_srgb8(x) >= k ? hi : lo) = mid;
-      }
-      std::memcpy(&code_start[static_cast<std::size_t>(k)], &hi, sizeof(float));
-    }
-    code_start[256] = 2.0f;  // above every clamped value
-    int code = 0;
-    for (int i = 0; i <= kSlices; ++i) {
-      const float x = static_cast<float>(i) / kSlices;
-      while (code < 255 && x >= code_start[static_cast<std::size_t>(code + 1)]) ++code;
-      slice_code[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(code);
-    }
-  }
-
-  std::uint8_t operator()(float q) const {
-    q = q > 0.0f ? (q < 1.0f ? q : 1.0f) : 0.0f;  // NaN -> 0
-    // q * kSlices is exact (a power of two) and in [0, kSlices].
-    int code = slice_code[static_cast<std::size_t>(static_cast<int>(q * kSlices))];
-    while (q >= code_start[static_cast<std::size_t>(code + 1)]) ++code;
-    return static_cast<std::uint8_t>(code);
-  }
-};
-
-const Srgb8Encoder& srgb8_encoder() {
-  static const Srgb8Encoder encoder;
-  return encoder;
-}
-
 std::uint8_t progress_percent(std::uint32_t done, std::uint32_t height, RasterProgress kind) {
   const double ratio = height == 0 ? 1.0 : static_cast<double>(done) / height;
   const double p = std::clamp(std::round(ratio * 100.0), 0.0, 255.0);
