@@ -196,19 +196,29 @@ Status run_export(const std::filesystem::path& up_path, const std::filesystem::p
     if (!sources) return std::move(sources).error();
 
     report(progress, JobStage::Align, 35, "Optimizing alignment and exposure");
+    // The pyramids depend only on the sources and the requested depth (which
+    // prepare keeps), so they are built on the pool while prepare, which runs
+    // on this thread alone, fits the stitch.
+    std::optional<ImagePyramid> up_pyramid;
+    std::optional<ImagePyramid> down_pyramid;
+    auto pyramids = std::async(std::launch::async, [&] {
+      up_pyramid.emplace(sources->up, settings.multibandLevels);
+      down_pyramid.emplace(sources->down, settings.multibandLevels);
+    });
     prepared = prepare(sources->up, sources->down, settings, kAnalysisWidth);
+    pyramids.get();
     if (cancel.load()) return StitchError::cancelled();
 
     const PreparedSettings rendering = dng ? neutral_copy(*prepared) : *prepared;
     if (export_request.format == OutputFormat::Jpg) {
       Result<std::vector<std::uint8_t>> px =
-          render_rgb8(sources->up, sources->down, rendering, width, height, cancel, progress,
+          render_rgb8(*up_pyramid, *down_pyramid, rendering, width, height, cancel, progress,
                       RasterProgress::Export, options);
       if (!px) return std::move(px).error();
       rendered = RenderedPixels::rgb8(std::move(px).value());
     } else {
       Result<std::vector<std::uint16_t>> px = render_rgb16(
-          sources->up, sources->down, rendering, width, height, cancel, progress, options);
+          *up_pyramid, *down_pyramid, rendering, width, height, cancel, progress, options);
       if (!px) return std::move(px).error();
       rendered = RenderedPixels::rgb16(std::move(px).value());
     }

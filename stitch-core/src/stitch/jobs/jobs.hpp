@@ -12,6 +12,7 @@
 #include "export/export.hpp"
 #include "gpu/gpu.hpp"
 #include "image_io/image_io.hpp"
+#include "stitch/projection.hpp"
 #include "stitch/settings.hpp"
 #include "types/types.hpp"
 
@@ -75,6 +76,21 @@ Result<std::vector<std::uint16_t>> render_rgb16(const LinearImage& up, const Lin
                                                 const CancelFlag& cancel,
                                                 const ProgressSink& progress,
                                                 const JobOptions& options = {});
+
+// The same loops over pyramids the caller built (with the prepared record's
+// multibandLevels), so their construction can overlap other work.
+Result<std::vector<std::uint8_t>> render_rgb8(const ImagePyramid& up, const ImagePyramid& down,
+                                              const PreparedSettings& prepared,
+                                              std::uint32_t width, std::uint32_t height,
+                                              const CancelFlag& cancel,
+                                              const ProgressSink& progress, RasterProgress kind,
+                                              const JobOptions& options);
+Result<std::vector<std::uint16_t>> render_rgb16(const ImagePyramid& up, const ImagePyramid& down,
+                                                const PreparedSettings& prepared,
+                                                std::uint32_t width, std::uint32_t height,
+                                                const CancelFlag& cancel,
+                                                const ProgressSink& progress,
+                                                const JobOptions& options);
 
 // 8-bit quantisation of one linear channel: sRGB curve, round half away from
 // zero, clamped; NaN and negative values give 0.

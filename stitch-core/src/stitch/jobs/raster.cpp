@@ -40,14 +40,13 @@ std::string_view progress_message(RasterProgress kind) {
 // The shared loop: `Sample` is the output sample type, `quantize` maps one
 // coloured linear channel to it.
 template <typename Sample, typename Quantize>
-Result<std::vector<Sample>> render_blocks(const LinearImage& up, const LinearImage& down,
+Result<std::vector<Sample>> render_blocks(const ImagePyramid& up_pyramid,
+                                          const ImagePyramid& down_pyramid,
                                           const PreparedSettings& prepared, std::uint32_t width,
                                           std::uint32_t height, std::uint32_t block_rows,
                                           const CancelFlag& cancel, const ProgressSink& progress,
                                           RasterProgress kind, const JobOptions& options,
                                           Quantize quantize) {
-  const ImagePyramid up_pyramid(up, prepared.settings.multibandLevels);
-  const ImagePyramid down_pyramid(down, prepared.settings.multibandLevels);
   const RenderContext context(up_pyramid, down_pyramid, prepared, width, height);
   const ColorPipeline pipeline(prepared.settings.color, prepared.profile);
 
@@ -93,7 +92,7 @@ std::uint8_t quantize_srgb8(float linear) { return srgb8_encoder()(linear); }
 
 std::uint16_t quantize_linear16(float linear) { return quantize16(linear); }
 
-Result<std::vector<std::uint8_t>> render_rgb8(const LinearImage& up, const LinearImage& down,
+Result<std::vector<std::uint8_t>> render_rgb8(const ImagePyramid& up, const ImagePyramid& down,
                                               const PreparedSettings& prepared,
                                               std::uint32_t width, std::uint32_t height,
                                               const CancelFlag& cancel,
@@ -106,7 +105,7 @@ Result<std::vector<std::uint8_t>> render_rgb8(const LinearImage& up, const Linea
                                      options, [&encoder](float c) { return encoder(c); });
 }
 
-Result<std::vector<std::uint16_t>> render_rgb16(const LinearImage& up, const LinearImage& down,
+Result<std::vector<std::uint16_t>> render_rgb16(const ImagePyramid& up, const ImagePyramid& down,
                                                 const PreparedSettings& prepared,
                                                 std::uint32_t width, std::uint32_t height,
                                                 const CancelFlag& cancel,
@@ -114,6 +113,30 @@ Result<std::vector<std::uint16_t>> render_rgb16(const LinearImage& up, const Lin
                                                 const JobOptions& options) {
   return render_blocks<std::uint16_t>(up, down, prepared, width, height, 16, cancel, progress,
                                       RasterProgress::Export, options, quantize16);
+}
+
+Result<std::vector<std::uint8_t>> render_rgb8(const LinearImage& up, const LinearImage& down,
+                                              const PreparedSettings& prepared,
+                                              std::uint32_t width, std::uint32_t height,
+                                              const CancelFlag& cancel,
+                                              const ProgressSink& progress, RasterProgress kind,
+                                              const JobOptions& options) {
+  const ImagePyramid up_pyramid(up, prepared.settings.multibandLevels);
+  const ImagePyramid down_pyramid(down, prepared.settings.multibandLevels);
+  return render_rgb8(up_pyramid, down_pyramid, prepared, width, height, cancel, progress, kind,
+                     options);
+}
+
+Result<std::vector<std::uint16_t>> render_rgb16(const LinearImage& up, const LinearImage& down,
+                                                const PreparedSettings& prepared,
+                                                std::uint32_t width, std::uint32_t height,
+                                                const CancelFlag& cancel,
+                                                const ProgressSink& progress,
+                                                const JobOptions& options) {
+  const ImagePyramid up_pyramid(up, prepared.settings.multibandLevels);
+  const ImagePyramid down_pyramid(down, prepared.settings.multibandLevels);
+  return render_rgb16(up_pyramid, down_pyramid, prepared, width, height, cancel, progress,
+                      options);
 }
 
 }  // namespace stitch
