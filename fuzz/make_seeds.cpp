@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/base64.hpp"
 #include "support/fixtures.hpp"
 #include "support/job_requests.hpp"
 
@@ -20,25 +21,7 @@ namespace rq = stitch::requests;
 
 Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-std::string base64(const std::string& bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  const auto at = [&](std::size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(bytes[k])); };
-  for (; i + 2 < bytes.size(); i += 3) {
-    const unsigned v = (at(i) << 16) | (at(i + 1) << 8) | at(i + 2);
-    for (int s : {18, 12, 6, 0}) out.push_back(kAlphabet[(v >> s) & 63]);
-  }
-  if (bytes.size() - i == 1) {
-    const unsigned v = at(i) << 16;
-    out += {kAlphabet[(v >> 18) & 63], kAlphabet[(v >> 12) & 63], '=', '='};
-  } else if (bytes.size() - i == 2) {
-    const unsigned v = (at(i) << 16) | (at(i + 1) << 8);
-    out += {kAlphabet[(v >> 18) & 63], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63], '='};
-  }
-  return out;
-}
+std::string base64(const std::string& bytes) { return stitch::test::encode_base64(bytes); }
 
 class Corpus {
  public:

@@ -21,6 +21,8 @@
 #include "color/color.hpp"
 #include "detail/detail.hpp"
 
+#include "photo_like.hpp"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -36,30 +38,11 @@ struct Timing {
   double cpu_ms;
 };
 
-// A photo-like panorama: sky gradient, textured ground, fine noise.
+// Finer ground texture and stronger noise than the writers' image, so the
+// detail filters have edges and grain to work on.
 template <typename T>
 std::vector<T> panorama(std::uint32_t w, std::uint32_t h, float scale) {
-  std::vector<T> px(std::size_t{w} * h * 3);
-  std::uint32_t state = 2463534242u;
-  for (std::uint32_t y = 0; y < h; ++y) {
-    const float v = static_cast<float>(y) / static_cast<float>(h);
-    for (std::uint32_t x = 0; x < w; ++x) {
-      const float u = static_cast<float>(x) / static_cast<float>(w);
-      state ^= state << 13;
-      state ^= state >> 17;
-      state ^= state << 5;
-      const float noise = static_cast<float>(state & 0xFF) / 255.0f - 0.5f;
-      const float sky = 0.25f + 0.5f * (1.0f - v) + 0.1f * std::sin(12.0f * u + 3.0f * v);
-      const float ground = 0.1f + 0.15f * std::sin(400.0f * u) * std::cos(250.0f * v);
-      const float base = v < 0.5f ? sky : ground;
-      const float rgb[3] = {base * 0.9f, base, base * (v < 0.5f ? 1.2f : 0.7f)};
-      T* p = &px[(std::size_t{y} * w + x) * 3];
-      for (int c = 0; c < 3; ++c) {
-        p[c] = static_cast<T>(std::fmin(std::fmax(rgb[c] + noise * 0.03f, 0.0f), 1.0f) * scale);
-      }
-    }
-  }
-  return px;
+  return stitch::bench::photo_like<T>(w, h, scale, {10.0f, 0.03f});
 }
 
 void check(const stitch::Status& s, const char* what) {

@@ -18,33 +18,13 @@
 
 #include "export/tiff/tiff.hpp"
 
+#include "photo_like.hpp"
+
 namespace {
 
-// A photo-like linear image: smooth gradients and bands plus low-bit noise,
-// so deflate sees realistic, not trivially compressible, data.
+// A photo-like linear image (16-bit).
 std::vector<std::uint16_t> panorama(std::uint32_t w, std::uint32_t h) {
-  std::vector<std::uint16_t> px(std::size_t{w} * h * 3);
-  std::uint32_t state = 2463534242u;
-  for (std::uint32_t y = 0; y < h; ++y) {
-    const float v = static_cast<float>(y) / static_cast<float>(h);
-    for (std::uint32_t x = 0; x < w; ++x) {
-      const float u = static_cast<float>(x) / static_cast<float>(w);
-      state ^= state << 13;
-      state ^= state >> 17;
-      state ^= state << 5;
-      const float noise = static_cast<float>(state & 0xFF) / 255.0f - 0.5f;
-      const float sky = 0.25f + 0.5f * (1.0f - v) + 0.1f * std::sin(12.0f * u + 3.0f * v);
-      const float ground = 0.1f + 0.15f * std::sin(40.0f * u) * std::cos(25.0f * v);
-      const float base = v < 0.5f ? sky : ground;
-      std::uint16_t* p = &px[(std::size_t{y} * w + x) * 3];
-      const float rgb[3] = {base * 0.9f, base, base * (v < 0.5f ? 1.2f : 0.7f)};
-      for (int c = 0; c < 3; ++c) {
-        const float s = std::fmin(std::fmax(rgb[c] + noise * 0.004f, 0.0f), 1.0f) * 65535.0f;
-        p[c] = static_cast<std::uint16_t>(s);
-      }
-    }
-  }
-  return px;
+  return stitch::bench::photo_like<std::uint16_t>(w, h, 65535.0f);
 }
 
 // Process CPU time of all threads, so that a run on a busy machine still

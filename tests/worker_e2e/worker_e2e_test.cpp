@@ -11,12 +11,14 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/request_samples.hpp"
+#include "support/base64.hpp"
 #include "support/process.hpp"
 
 namespace stitch {
 namespace {
 
 using nlohmann::json;
+using test::encode_base64;
 using test::kJobId;
 using test::kRequestId;
 using test::ProcessOptions;
@@ -50,24 +52,7 @@ void expect_unattached_failure(const json& e, const std::string& code, const std
   EXPECT_EQ(e["message"].get<std::string>().rfind(prefix, 0), 0u) << e["message"];
 }
 
-std::string base64(std::string_view bytes) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    for (int s : {18, 12, 6, 0}) out.push_back(kAlphabet[(v >> s) & 63]);
-  }
-  if (bytes.size() - i == 1) {
-    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-    out += {kAlphabet[(v >> 18) & 63], kAlphabet[(v >> 12) & 63], '=', '='};
-  } else if (bytes.size() - i == 2) {
-    const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-    out += {kAlphabet[(v >> 18) & 63], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63], '='};
-  }
-  return out;
-}
+std::string base64(std::string_view bytes) { return encode_base64(bytes); }
 
 // ---- the capabilities command ------------------------------------------------
 
