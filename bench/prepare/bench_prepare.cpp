@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "stitch/prepare.hpp"
+#include "support/job_requests.hpp"
 #include "support/synthetic_pair.hpp"
 
 namespace {
@@ -55,16 +56,9 @@ int main(int argc, char** argv) {
   std::printf("rendering two %u x %u sources...\n", size, size);
   pairs::Pair pair = pairs::render_pair(o);
 
-  StitchSettings s;
-  s.presetId = "dji-avata360";
-  s.presetVersion = 2;
-  s.renderProfileId = "dji-avata360-natural-v1";
-  s.outputWidth = 8192;
-  s.fovDegrees = 190.0f;
+  StitchSettings s = requests::default_settings(8192);
   s.seamFeatherDegrees = 0.5f;
-  s.autoAlign = true;
-  s.exposureMatch = true;
-  s.color.version = 2;
+  s.multibandLevels = 0;
 
   std::printf("prepare at W = %u, %u repeats, median thread CPU ms:\n", w, repeats);
   for (bool raw : {false, true}) {

@@ -11,21 +11,16 @@
 
 #include "stitch/prepare.hpp"
 #include "stitch/prepare_sampling.hpp"
+#include "support/job_requests.hpp"
 #include "support/synthetic_pair.hpp"
 
 namespace stitch {
 namespace {
 
 StitchSettings request() {
-  StitchSettings s;
-  s.presetId = "dji-avata360";
-  s.presetVersion = 2;
-  s.renderProfileId = "dji-avata360-natural-v1";
-  s.fovDegrees = 190.0f;
+  StitchSettings s = requests::default_settings(0);
   s.seamFeatherDegrees = 0.5f;
-  s.autoAlign = true;
-  s.exposureMatch = true;
-  s.color.version = 2;
+  s.multibandLevels = 0;
   return s;
 }
 

@@ -7,21 +7,14 @@
 #include <string>
 
 #include "stitch/stitch.hpp"
+#include "support/job_requests.hpp"
 
 namespace stitch {
 namespace {
 
 StitchSettings valid_settings() {
-  StitchSettings s;
-  s.presetId = "dji-avata360";
-  s.presetVersion = 2;
-  s.renderProfileId = "dji-avata360-natural-v1";
-  s.outputWidth = 8192;
-  s.fovDegrees = 190.0f;
+  StitchSettings s = requests::default_settings(8192);
   s.seamFeatherDegrees = 2.0f;
-  s.autoAlign = true;
-  s.exposureMatch = true;
-  s.multibandLevels = 4;
   return s;
 }
 
